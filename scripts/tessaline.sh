@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# Set-up for a Debian 12 machine: installs what is missing, builds, then either starts the editor on the
+# sample library ("start") or runs every test ("test").
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+jobs=$(nproc 2>/dev/null || echo 2)
+
+as_root() {
+  if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+install_packages() {
+  local missing=() pkg
+  while read -r pkg; do
+    [ -n "$pkg" ] || continue
+    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
+  done < "$root/scripts/packages.txt"
+  if [ ${#missing[@]} -gt 0 ]; then
+    echo "Installing: ${missing[*]}"
+    as_root apt-get update -qq
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
+  fi
+}
+
+# build DIR [cmake options...]
+build() {
+  local dir=$1; shift
+  cmake -S "$root" -B "$root/$dir" -G Ninja "$@" >/dev/null
+  cmake --build "$root/$dir" -j "$jobs"
+}
+
+start() {
+  install_packages
+  build build-release -DCMAKE_BUILD_TYPE=Release -DTESSALINE_TESTS=OFF -DTESSALINE_BENCH=OFF
+  local samples=${TESSALINE_SAMPLES:-${HOME:-.}/Tessaline Samples}
+  if [ ! -d "$samples" ]; then
+    "$root/build-release/tools/tessaline-samples" "$samples"
+  fi
+  exec "$root/build-release/tessaline" "$samples"
+}
+
+run_tests() {
+  install_packages
+  build build-release -DCMAKE_BUILD_TYPE=Release -DTESSALINE_TESTS=ON -DTESSALINE_BENCH=ON
+  ctest --test-dir "$root/build-release" --output-on-failure -j "$jobs"
+  build build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSALINE_SANITIZE=ON -DTESSALINE_TESTS=ON -DTESSALINE_BENCH=OFF
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    ctest --test-dir "$root/build-asan" --output-on-failure -j "$jobs"
+  build build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+    -DTESSALINE_FUZZ=ON -DTESSALINE_TESTS=OFF -DTESSALINE_BENCH=OFF
+  ctest --test-dir "$root/build-fuzz" --output-on-failure
+}
+
+case "${1:-}" in
+  start) start ;;
+  test) run_tests ;;
+  *) echo "usage: $0 start|test" >&2; exit 2 ;;
+esac
