@@ -23,16 +23,16 @@ install_packages() {
   fi
 }
 
-# build DIR [cmake options...]
+# build DIR TARGET [cmake options...]; TARGET "all" builds everything the options enable.
 build() {
-  local dir=$1; shift
+  local dir=$1 target=$2; shift 2
   cmake -S "$root" -B "$root/$dir" -G Ninja "$@" >/dev/null
-  cmake --build "$root/$dir" -j "$jobs"
+  cmake --build "$root/$dir" -j "$jobs" --target "$target"
 }
 
 start() {
   install_packages
-  build build-release -DCMAKE_BUILD_TYPE=Release -DTESSALINE_TESTS=OFF -DTESSALINE_BENCH=OFF
+  build build-release all -DCMAKE_BUILD_TYPE=Release -DTESSALINE_TESTS=OFF -DTESSALINE_BENCH=OFF
   local samples=${TESSALINE_SAMPLES:-${HOME:-.}/Tessaline Samples}
   if [ ! -d "$samples" ]; then
     "$root/build-release/tools/tessaline-samples" "$samples"
@@ -42,18 +42,28 @@ start() {
 
 run_tests() {
   install_packages
-  build build-release -DCMAKE_BUILD_TYPE=Release -DTESSALINE_TESTS=ON -DTESSALINE_BENCH=ON
+  build build-release all -DCMAKE_BUILD_TYPE=Release -DTESSALINE_TESTS=ON -DTESSALINE_BENCH=ON
   ctest --test-dir "$root/build-release" --output-on-failure -j "$jobs"
-  build build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSALINE_SANITIZE=ON -DTESSALINE_TESTS=ON -DTESSALINE_BENCH=OFF
+  build build-asan all -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSALINE_SANITIZE=ON -DTESSALINE_TESTS=ON -DTESSALINE_BENCH=OFF
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --test-dir "$root/build-asan" --output-on-failure -j "$jobs"
-  build build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+  build build-fuzz fuzz_pcv_reader -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
     -DTESSALINE_FUZZ=ON -DTESSALINE_TESTS=OFF -DTESSALINE_BENCH=OFF
   ctest --test-dir "$root/build-fuzz" --output-on-failure
+}
+
+run_benchmarks() {
+  install_packages
+  build build-release all -DCMAKE_BUILD_TYPE=Release -DTESSALINE_TESTS=ON -DTESSALINE_BENCH=ON
+  local bench
+  for bench in "$root"/build-release/bench/bench_*; do
+    [ -x "$bench" ] && "$bench"
+  done
 }
 
 case "${1:-}" in
   start) start ;;
   test) run_tests ;;
-  *) echo "usage: $0 start|test" >&2; exit 2 ;;
+  bench) run_benchmarks ;;
+  *) echo "usage: $0 start|test|bench" >&2; exit 2 ;;
 esac
