@@ -119,6 +119,10 @@ bool writeFile(const std::string& path, const std::vector<uint8_t>& bytes) {
   return static_cast<bool>(out.flush());
 }
 
+std::string segmentPath(const std::string& basePath, size_t segmentNumber) {
+  return segmentNumber == 0 ? basePath + ".pcv" : basePath + "_" + std::to_string(segmentNumber) + ".pcv";
+}
+
 bool writeRecording(const std::string& basePath, const std::vector<Frame>& frames, size_t framesPerSegment,
                     IndexStyle style) {
   const size_t perSegment = framesPerSegment == 0 ? frames.size() : framesPerSegment;
@@ -127,8 +131,7 @@ bool writeRecording(const std::string& basePath, const std::vector<Frame>& frame
     Segment segment;
     for (size_t n = 0; n < perSegment && next < frames.size(); ++n) segment.add(frames[next++]);
     const std::vector<uint8_t> sidecar = segment.finish(style);
-    const std::string path =
-        segmentNumber == 0 ? basePath + ".pcv" : basePath + "_" + std::to_string(segmentNumber) + ".pcv";
+    const std::string path = segmentPath(basePath, segmentNumber);
     if (!writeFile(path, segment.bytes)) return false;
     if (style == IndexStyle::Sidecar && !writeFile(path + ".idx", sidecar)) return false;
   }

@@ -47,6 +47,9 @@ struct Segment {
 
 bool writeFile(const std::string& path, const std::vector<uint8_t>& bytes);
 
+// Path of segment number n of a recording: base + ".pcv" for 0, base + "_n.pcv" after it.
+std::string segmentPath(const std::string& basePath, size_t segmentNumber);
+
 // Writes frames as a recording: base + ".pcv", then base + "_1.pcv", ... with framesPerSegment
 // frames each (0 = one segment), every segment with the given index style.
 bool writeRecording(const std::string& basePath, const std::vector<Frame>& frames,

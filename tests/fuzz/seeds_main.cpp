@@ -1,0 +1,25 @@
+// Writes the seed corpus into a folder for a libFuzzer run.
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+#include "pcv_writer.h"
+#include "seed_corpus.h"
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: %s CORPUS_FOLDER\n", argv[0]);
+    return 2;
+  }
+  std::error_code ec;
+  std::filesystem::create_directories(argv[1], ec);
+  const std::vector<pcvfuzz::Bytes> corpus = pcvfuzz::seedCorpus();
+  for (size_t i = 0; i < corpus.size(); ++i) {
+    const std::string path = std::string(argv[1]) + "/seed-" + std::to_string(i);
+    if (!pcvwrite::writeFile(path, corpus[i])) {
+      std::fprintf(stderr, "cannot write %s\n", path.c_str());
+      return 1;
+    }
+  }
+  return 0;
+}
