@@ -1,1 +1,3 @@
-int main() { return 0; }
+#include "gui_main.h"
+
+int main(int argc, char** argv) { return tessaline::guiMain(argc, argv); }

@@ -21,8 +21,6 @@ std::vector<uint8_t> segmentHeader() {
   return std::vector<uint8_t>(kHeader, kHeader + 16);
 }
 
-namespace {
-
 std::vector<uint8_t> depthBytes(const std::vector<uint16_t>& depth) {
   std::vector<uint8_t> bytes;
   bytes.reserve(depth.size() * 2);
@@ -32,6 +30,8 @@ std::vector<uint8_t> depthBytes(const std::vector<uint16_t>& depth) {
   }
   return bytes;
 }
+
+namespace {
 
 std::vector<uint8_t> lz4Block(const std::vector<uint8_t>& raw) {
   std::vector<uint8_t> packed(static_cast<size_t>(LZ4_compressBound(static_cast<int>(raw.size()))));

@@ -24,6 +24,9 @@ std::vector<uint8_t> segmentHeader();
 // One frame record: header, metadata, payload. FRM2 depth is compressed as one LZ4 block.
 std::vector<uint8_t> encodeFrame(const Frame& frame);
 
+// Depth samples as little-endian bytes, the layout of raw depth in every capture format.
+std::vector<uint8_t> depthBytes(const std::vector<uint16_t>& depth);
+
 // Little-endian helpers for hand-made (often deliberately broken) fixtures.
 void appendU32(std::vector<uint8_t>& out, uint32_t value);
 void appendU64(std::vector<uint8_t>& out, uint64_t value);

@@ -4,10 +4,13 @@
 
 #include <algorithm>
 #include <cinttypes>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
 #include <thread>
+
+#include "pcp_writer.h"
 
 namespace samples {
 
@@ -99,6 +102,75 @@ std::string sizeText(uint64_t bytes) {
   return text;
 }
 
+constexpr double kPhotoDisplayDistance = 6.0;
+
+std::string photoMetadata(const PhotoPlan& plan, const PhotoFiles& files) {
+  const DepthSensor sensor = depthSensor(plan.width, plan.height);
+  nlohmann::ordered_json meta;
+  meta["device"] = "Tessaline synthetic depth camera";
+  meta["depth_width"] = plan.width;
+  meta["depth_height"] = plan.height;
+  meta["depth_unit"] = "mm";
+  meta["fx"] = sensor.camera.fx;
+  meta["fy"] = sensor.camera.fy;
+  meta["cx"] = sensor.camera.cx;
+  meta["cy"] = sensor.camera.cy;
+  meta["color_mode"] = plan.colorMode;
+  meta["max_display_distance"] = kPhotoDisplayDistance;
+  meta["D1"] = 0.5;
+  meta["D2"] = 3.0;
+  meta["D3"] = kPhotoDisplayDistance;
+  if (plan.form == PhotoForm::Pcp) {
+    // The newer camera model: the depth camera's own vertical half field of view.
+    const double halfFov = std::atan(0.5 * plan.height / sensor.camera.fy) * 180.0 / 3.14159265358979323846;
+    meta["fov_half_deg"] = std::round(halfFov * 100.0) / 100.0;
+    meta["camera_pos"] = {0.0, 0.0, 5.0};
+    meta["camera_target"] = {0.0, 0.0, 0.0};
+    meta["camera_up"] = {0.0, 1.0, 0.0};
+  } else {
+    meta["fov"] = 20.0;
+    meta["scale_x"] = 0.7;
+    meta["scale_y"] = 1.0;
+    meta["high_res_texture"] = std::filesystem::path(files.texture).filename().string();
+  }
+  return meta.dump();
+}
+
+std::string photoLine(const PhotoPlan& plan, const PhotoFiles& files) {
+  namespace fs = std::filesystem;
+  const bool pcp = plan.form == PhotoForm::Pcp;
+  const uint64_t bytes = fileSize(files.capture) + (pcp ? 0 : fileSize(files.json) + fileSize(files.texture));
+  const std::string names = pcp ? fs::path(files.capture).filename().string()
+                                : fs::path(files.capture).filename().string() + " + " +
+                                      fs::path(files.json).filename().string() + " + " +
+                                      fs::path(files.texture).filename().string();
+  char line[320];
+  std::snprintf(line, sizeof line, "%s: %s photo, %u x %u depth, %u x %u JPEG picture, colour mode %s, %s",
+                names.c_str(), pcp ? "PCP" : "legacy", plan.width, plan.height, plan.pictureWidth, plan.pictureHeight,
+                plan.colorMode ? "on" : "off", sizeText(bytes).c_str());
+  return line;
+}
+
+bool writePhoto(const std::string& folder, const PhotoPlan& plan, std::string& error) {
+  const Scene scene = sceneAt(plan.walk, plan.seconds);
+  const PhotoFiles files = photoFiles(folder, plan);
+  const std::vector<uint16_t> depth =
+      renderDepth(scene, depthSensor(plan.width, plan.height), mixSeed(plan.seed, 0));
+  const PinholeCamera pictureCamera = depthSensor(plan.pictureWidth, plan.pictureHeight).camera;
+  const std::vector<uint8_t> picture =
+      encodeJpeg(renderColour(scene, pictureCamera, mixSeed(plan.seed, 1)), plan.pictureWidth, plan.pictureHeight, 90);
+  const std::string meta = photoMetadata(plan, files);
+  const bool written = plan.form == PhotoForm::Pcp
+                           ? pcpwrite::writePcp(files.capture, {meta, depth, picture})
+                           : pcpwrite::writeLegacy(files.capture, files.json, meta, depth) &&
+                                 pcvwrite::writeFile(files.texture, picture);
+  if (picture.empty() || !written) {
+    error = "Could not write " + files.capture;
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 std::vector<RecordingPlan> libraryPlan() {
@@ -116,6 +188,25 @@ std::vector<RecordingPlan> libraryPlan() {
       {"walk_frm2_640x576", FrameKind::Frm2, IndexStyle::Embedded, 192, 1, 640, 576,
        {{1.4, 0, 1.9}, {-2.4, 0, 1.9}, 8.0, 0.8}, clockAt(16, 48, 55, 12), 512, 0x5a35},
   };
+}
+
+std::vector<PhotoPlan> photoPlan() {
+  return {
+      {PhotoForm::Pcp, "photo_room_still", 0, 640, 576, 1280, 1152, false,
+       {{-1.2, 0, 2.2}, {1.6, 0, 2.6}, 8.0, 0.2}, 3.5, 0x7c01},
+      {PhotoForm::Pcp, "photo_figure_colour", 0, 320, 288, 640, 576, true,
+       {{0.9, 0, 1.7}, {-0.8, 0, 2.9}, 6.0, 0.5}, 2.0, 0x7c02},
+      {PhotoForm::Legacy, "pointcloud_7", 7, 320, 288, 640, 576, true,
+       {{-0.6, 0, 2.0}, {0.7, 0, 3.2}, 6.0, 0.0}, 4.0, 0x7c03},
+  };
+}
+
+PhotoFiles photoFiles(const std::string& folder, const PhotoPlan& plan) {
+  const std::filesystem::path base(folder);
+  if (plan.form == PhotoForm::Pcp) return {(base / (plan.name + ".pcp")).string(), "", ""};
+  const std::string number = std::to_string(plan.captureNumber);
+  return {(base / (plan.name + ".bin")).string(), (base / ("render_params_" + number + ".json")).string(),
+          (base / ("texture_" + number + ".jpg")).string()};
 }
 
 pcvwrite::Frame renderFrame(const RecordingPlan& plan, size_t frameIndex) {
@@ -158,8 +249,10 @@ bool writeLibrary(const std::string& folder, const LibraryOptions& options, std:
                   segments == 1 ? "" : "s", sizeText(bytes).c_str());
     written.push_back(line);
   }
-  // Point cloud photos (PCP) join the library here: each is one moment of sceneAt() rendered by
-  // renderDepth() and renderColour(), like a single frame of a recording.
+  for (const PhotoPlan& plan : photoPlan()) {
+    if (!writePhoto(folder, plan, error)) return false;
+    written.push_back(photoLine(plan, photoFiles(folder, plan)));
+  }
   return true;
 }
 

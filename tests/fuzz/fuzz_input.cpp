@@ -1,6 +1,10 @@
 #include "fuzz_input.h"
 
+#include <stdlib.h>
+
 #include <algorithm>
+
+#include "pcv_writer.h"
 
 namespace pcvfuzz {
 
@@ -34,6 +38,26 @@ Bytes joinInput(const RecordingFiles& files) {
   input.insert(input.end(), files.segment.begin(), files.segment.end());
   input.insert(input.end(), files.sidecar.end() - static_cast<std::ptrdiff_t>(length), files.sidecar.end());
   return input;
+}
+
+ProcessFolder::ProcessFolder() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "tessaline-fuzz-XXXXXX").string();
+  if (mkdtemp(pattern.data()) != nullptr) folder_ = pattern;
+}
+
+ProcessFolder::~ProcessFolder() {
+  std::error_code ignored;
+  std::filesystem::remove_all(folder_, ignored);
+}
+
+std::string ProcessFolder::file(const char* name) const { return (folder_ / name).string(); }
+
+bool writeInputFiles(const RecordingFiles& files, const std::string& path, const std::string& sidecarPath) {
+  if (!pcvwrite::writeFile(path, files.segment)) return false;
+  if (files.hasSidecar) return pcvwrite::writeFile(sidecarPath, files.sidecar);
+  std::error_code ignored;
+  std::filesystem::remove(sidecarPath, ignored);
+  return true;
 }
 
 }  // namespace pcvfuzz

@@ -1,8 +1,10 @@
 #pragma once
-// How one fuzz input becomes the files of a recording: a flag byte, then the segment bytes, with an
-// optional ".idx" sidecar split off the end.
+// How one fuzz input becomes files: a flag byte, then the main file's bytes (a recording's segment, a
+// PCP file or a legacy ".bin"), with an optional sidecar (".idx" or ".json") split off the end.
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
+#include <string>
 #include <vector>
 
 namespace pcvfuzz {
@@ -19,5 +21,21 @@ struct RecordingFiles {
 // the end of the input (clamped to what is there).
 RecordingFiles splitInput(const uint8_t* data, size_t size);
 Bytes joinInput(const RecordingFiles& files);
+
+// One folder per process, so parallel fuzzing jobs never share files.
+class ProcessFolder {
+ public:
+  ProcessFolder();
+  ~ProcessFolder();
+  ProcessFolder(const ProcessFolder&) = delete;
+  ProcessFolder& operator=(const ProcessFolder&) = delete;
+  std::string file(const char* name) const;
+
+ private:
+  std::filesystem::path folder_;
+};
+
+// Writes the input's files: the main file always, the sidecar when there is one (else removed).
+bool writeInputFiles(const RecordingFiles& files, const std::string& path, const std::string& sidecarPath);
 
 }  // namespace pcvfuzz

@@ -1,37 +1,14 @@
 // Fuzz entry: one input is written as a one-segment recording (maybe with a sidecar index) and read
 // through every public path of PcvReader.
-#include <stdlib.h>
-
 #include <cstdint>
-#include <filesystem>
 #include <string>
 
 #include "fuzz_input.h"
 #include "pcv_reader.h"
-#include "pcv_writer.h"
-
-namespace fs = std::filesystem;
 
 namespace {
 
 constexpr size_t kFramesDecoded = 16;
-
-// One folder per process, so parallel fuzzing jobs never share files.
-class ProcessFolder {
- public:
-  ProcessFolder() {
-    std::string pattern = (fs::temp_directory_path() / "tessaline-fuzz-XXXXXX").string();
-    if (mkdtemp(pattern.data()) != nullptr) folder_ = pattern;
-  }
-  ~ProcessFolder() {
-    std::error_code ignored;
-    fs::remove_all(folder_, ignored);
-  }
-  std::string file(const char* name) const { return (folder_ / name).string(); }
-
- private:
-  fs::path folder_;
-};
 
 void previewAll(PcvReader& reader, const std::string& path, size_t frameCount) {
   FrameData frame;
@@ -44,17 +21,9 @@ void previewAll(PcvReader& reader, const std::string& path, size_t frameCount) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static const ProcessFolder folder;
+  static const pcvfuzz::ProcessFolder folder;
   const std::string path = folder.file("input.pcv");
-  const std::string sidecarPath = path + ".idx";
-  const pcvfuzz::RecordingFiles files = pcvfuzz::splitInput(data, size);
-  if (!pcvwrite::writeFile(path, files.segment)) return 0;
-  std::error_code ignored;
-  if (files.hasSidecar) {
-    if (!pcvwrite::writeFile(sidecarPath, files.sidecar)) return 0;
-  } else {
-    fs::remove(sidecarPath, ignored);
-  }
+  if (!pcvfuzz::writeInputFiles(pcvfuzz::splitInput(data, size), path, path + ".idx")) return 0;
 
   PcvReader reader;
   size_t frameCount = 0;

@@ -1,5 +1,6 @@
-// Runs the fuzz entry over the generated seed corpus and over every file of the folders given on
-// the command line (saved crash inputs), so ordinary and sanitizer builds replay them as a test.
+// Runs a fuzz entry over its generated seed corpus (named by the first argument) and over every file
+// of the folders given after it (saved crash inputs), so ordinary and sanitizer builds replay them
+// as a test.
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -12,12 +13,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 namespace fs = std::filesystem;
 
 int main(int argc, char** argv) {
+  std::vector<pcvfuzz::Bytes> corpus;
+  if (argc < 2 || !pcvfuzz::namedSeedCorpus(argv[1], corpus)) {
+    std::fprintf(stderr, "usage: %s pcv_reader|pcp_capture [REGRESSION_FOLDER...]\n", argv[0]);
+    return 2;
+  }
   size_t inputs = 0;
-  for (const pcvfuzz::Bytes& seed : pcvfuzz::seedCorpus()) {
+  for (const pcvfuzz::Bytes& seed : corpus) {
     LLVMFuzzerTestOneInput(seed.data(), seed.size());
     ++inputs;
   }
-  for (int i = 1; i < argc; ++i) {
+  for (int i = 2; i < argc; ++i) {
     std::error_code ec;
     for (fs::directory_iterator it(argv[i], ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
       if (!it->is_regular_file(ec)) continue;

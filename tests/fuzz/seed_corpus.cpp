@@ -103,4 +103,15 @@ std::vector<Bytes> seedCorpus() {
   return corpus;
 }
 
+bool namedSeedCorpus(const std::string& name, std::vector<Bytes>& corpus) {
+  if (name == "pcv_reader") {
+    corpus = seedCorpus();
+  } else if (name == "pcp_capture") {
+    corpus = pcpSeedCorpus();
+  } else {
+    return false;
+  }
+  return true;
+}
+
 }  // namespace pcvfuzz

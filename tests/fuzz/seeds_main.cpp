@@ -1,4 +1,4 @@
-// Writes the seed corpus into a folder for a libFuzzer run.
+// Writes the seed corpus of one fuzz target into a folder for a libFuzzer run.
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -7,15 +7,15 @@
 #include "seed_corpus.h"
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: %s CORPUS_FOLDER\n", argv[0]);
+  std::vector<pcvfuzz::Bytes> corpus;
+  if (argc != 3 || !pcvfuzz::namedSeedCorpus(argv[1], corpus)) {
+    std::fprintf(stderr, "usage: %s pcv_reader|pcp_capture CORPUS_FOLDER\n", argv[0]);
     return 2;
   }
   std::error_code ec;
-  std::filesystem::create_directories(argv[1], ec);
-  const std::vector<pcvfuzz::Bytes> corpus = pcvfuzz::seedCorpus();
+  std::filesystem::create_directories(argv[2], ec);
   for (size_t i = 0; i < corpus.size(); ++i) {
-    const std::string path = std::string(argv[1]) + "/seed-" + std::to_string(i);
+    const std::string path = std::string(argv[2]) + "/seed-" + std::to_string(i);
     if (!pcvwrite::writeFile(path, corpus[i])) {
       std::fprintf(stderr, "cannot write %s\n", path.c_str());
       return 1;

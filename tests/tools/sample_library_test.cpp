@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -15,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "pcp_capture.h"
 #include "pcv_reader.h"
 
 namespace fs = std::filesystem;
@@ -90,7 +92,7 @@ TEST_F(SampleLibrary, PlanCoversEveryKindIndexStyleAndLayout) {
 
 TEST_F(SampleLibrary, EveryRecordingOpensAndDecodesAsPlanned) {
   ASSERT_TRUE(written_);
-  EXPECT_EQ(lines_->size(), samples::libraryPlan().size());
+  EXPECT_EQ(lines_->size(), samples::libraryPlan().size() + samples::photoPlan().size());
   for (const samples::RecordingPlan& plan : samples::libraryPlan()) {
     SCOPED_TRACE(plan.name);
     const fs::path path = recordingPath(plan);
@@ -138,6 +140,61 @@ TEST_F(SampleLibrary, EveryRecordingOpensAndDecodesAsPlanned) {
       EXPECT_EQ(channels, 3);
       stbi_image_free(pixels);
     }
+  }
+}
+
+TEST_F(SampleLibrary, PhotoPlanHasColourPicturesAndALegacyPair) {
+  size_t pcp = 0, legacy = 0, colour = 0;
+  bool fullSizePicture = false;
+  for (const samples::PhotoPlan& plan : samples::photoPlan()) {
+    (plan.form == samples::PhotoForm::Pcp ? pcp : legacy) += 1;
+    colour += plan.colorMode && plan.form == samples::PhotoForm::Pcp;
+    fullSizePicture |= plan.width == 640 && plan.height == 576 && plan.pictureWidth == 1280 && plan.pictureHeight == 1152;
+  }
+  EXPECT_GE(pcp, 2u);
+  EXPECT_EQ(legacy, 1u);
+  EXPECT_GE(colour, 1u);
+  EXPECT_TRUE(fullSizePicture);
+}
+
+TEST_F(SampleLibrary, EveryPhotoLoadsWithColouredPointsInRange) {
+  ASSERT_TRUE(written_);
+  for (const samples::PhotoPlan& plan : samples::photoPlan()) {
+    SCOPED_TRACE(plan.name);
+    const samples::PhotoFiles files = samples::photoFiles(folder_->string(), plan);
+    pcp::CaptureData capture;
+    const bool isPcp = plan.form == samples::PhotoForm::Pcp;
+    ASSERT_TRUE(isPcp ? pcp::loadPcp(files.capture, "", capture) : pcp::loadLegacy(files.capture, files.json, capture))
+        << capture.error;
+    EXPECT_TRUE(capture.error.empty()) << capture.error;
+    EXPECT_EQ(capture.isPcp, isPcp);
+    EXPECT_EQ(capture.hasViewFov, isPcp);  // PCP samples use the newer camera model, legacy the older
+    EXPECT_EQ(capture.depthWidth, plan.width);
+    EXPECT_EQ(capture.depthHeight, plan.height);
+    EXPECT_EQ(capture.metadata["color_mode"], plan.colorMode);
+    EXPECT_NEAR(pcp::jsonFloat(capture.metadata, "fx", 0), 504.2 * plan.width / 640, 1e-3);
+
+    const size_t pixels = size_t{plan.width} * plan.height;
+    EXPECT_GT(capture.points.size(), pixels * 4 / 10);  // mostly measured, as the recordings are
+    EXPECT_LT(capture.points.size(), pixels * 99 / 100);
+    ASSERT_EQ(capture.pixelIndices.size(), capture.points.size());
+    EXPECT_TRUE(std::is_sorted(capture.pixelIndices.begin(), capture.pixelIndices.end()));
+    for (const pcp::Vec3& point : capture.points) {
+      ASSERT_GE(point.z, 0.2f);
+      ASSERT_LE(point.z, 5.4f);
+      ASSERT_LT(std::fabs(point.x), point.z * 1.5f);  // inside the camera's field of view
+      ASSERT_LT(std::fabs(point.y), point.z * 1.5f);
+    }
+
+    // The legacy texture is read only in colour mode; PCP pictures always give colours.
+    if (!isPcp && !plan.colorMode) continue;
+    ASSERT_EQ(capture.colors.size(), capture.points.size());
+    double brightest = 0, darkest = 3;
+    for (const pcp::Vec3& colour : capture.colors) {
+      brightest = std::max<double>(brightest, colour.x + colour.y + colour.z);
+      darkest = std::min<double>(darkest, colour.x + colour.y + colour.z);
+    }
+    EXPECT_GT(brightest - darkest, 0.5);  // a lit, shaded scene, not one flat colour
   }
 }
 
