@@ -20,7 +20,7 @@ using pcp::SliderPoint;
 using photo_test::axisPoint;
 using photo_test::GlTest;
 using photo_test::newerModel;
-using photo_test::PhotoSpec;
+using photo_test::PhotoFixture;
 using photo_test::pixelAt;
 using photo_test::Rgba;
 using photo_test::TempDir;
@@ -137,9 +137,9 @@ TEST_F(PhotoRendererTest, TintsByThePictureOnlyWhenColorModeHasColors) {
   };
   for (const ColorCase& c : cases) {
     SCOPED_TRACE(c.name);
-    PhotoSpec spec = axisPoint(c.depthMm, newerModel({{"color_mode", c.colorMode}}));
-    if (c.withPicture) spec.rgb = {200, 100, 50};
-    const pcp::CaptureData capture = writeAndLoad(dir, spec);
+    PhotoFixture fixture = axisPoint(c.depthMm, newerModel({{"color_mode", c.colorMode}}));
+    if (c.withPicture) fixture.rgb = {200, 100, 50};
+    const pcp::CaptureData capture = writeAndLoad(dir, fixture);
     std::string error;
     ASSERT_TRUE(renderer.upload(capture, error)) << error;
     EXPECT_EQ(renderer.hasColors, c.withPicture);
@@ -156,14 +156,14 @@ TEST_F(PhotoRendererTest, TintsByThePictureOnlyWhenColorModeHasColors) {
 TEST_F(PhotoRendererTest, TopLeftDepthPixelAppearsBottomRightInBothCameraModels) {
   for (const bool newer : {true, false}) {
     SCOPED_TRACE(newer ? "newer camera model" : "older camera model");
-    PhotoSpec spec;
-    spec.width = 3;
-    spec.height = 3;
-    spec.depth.assign(9, 0);
-    spec.depth[0] = 2200;
-    spec.meta = {{"fx", 10.0}, {"fy", 10.0}, {"cx", 1.0}, {"cy", 1.0}};
-    if (newer) spec.meta = newerModel(spec.meta);
-    const pcp::CaptureData capture = writeAndLoad(dir, spec);
+    PhotoFixture fixture;
+    fixture.width = 3;
+    fixture.height = 3;
+    fixture.depth.assign(9, 0);
+    fixture.depth[0] = 2200;
+    fixture.meta = {{"fx", 10.0}, {"fy", 10.0}, {"cx", 1.0}, {"cy", 1.0}};
+    if (newer) fixture.meta = newerModel(fixture.meta);
+    const pcp::CaptureData capture = writeAndLoad(dir, fixture);
     ASSERT_EQ(capture.hasViewFov, newer);
     std::string error;
     ASSERT_TRUE(renderer.upload(capture, error)) << error;
@@ -205,15 +205,15 @@ TEST_F(PhotoRendererTest, ChoosesTheHalfAngleOfEachCameraModel) {
     // Depth 2.2 m sits 2 m in front of the default eye; Y = 2 x 0.5 x tan(angle).
     const double depth = 2.2;
     const double wantedY = 2.0 * 0.5 * std::tan(c.expectedHalfAngle * kDegrees);
-    PhotoSpec spec;
-    spec.depth = {2200};
-    spec.legacy = c.legacy;
-    spec.meta = c.meta;
-    spec.meta["fx"] = 1.0;
-    spec.meta["fy"] = 1.0;
-    spec.meta["cx"] = 0.0;
-    spec.meta["cy"] = -wantedY / depth;
-    const pcp::CaptureData capture = writeAndLoad(dir, spec);
+    PhotoFixture fixture;
+    fixture.depth = {2200};
+    fixture.legacy = c.legacy;
+    fixture.meta = c.meta;
+    fixture.meta["fx"] = 1.0;
+    fixture.meta["fy"] = 1.0;
+    fixture.meta["cx"] = 0.0;
+    fixture.meta["cy"] = -wantedY / depth;
+    const pcp::CaptureData capture = writeAndLoad(dir, fixture);
     std::string error;
     ASSERT_TRUE(renderer.upload(capture, error)) << error;
     const std::vector<uint8_t> pixels = renderPixels(capture, {}, 5.0f, 3.0f, kSize, kSize);
@@ -251,13 +251,13 @@ TEST_F(PhotoRendererTest, DegenerateCameraAxesFallBack) {
   EXPECT_NEAR(ahead.y, 32.0, 1e-3);
 }
 
-PhotoSpec fullTile() {
-  PhotoSpec spec;
-  spec.width = 256;
-  spec.height = 256;
-  spec.depth.assign(256 * 256, 3000);
-  spec.meta = newerModel();
-  return spec;
+PhotoFixture fullTile() {
+  PhotoFixture fixture;
+  fixture.width = 256;
+  fixture.height = 256;
+  fixture.depth.assign(256 * 256, 3000);
+  fixture.meta = newerModel();
+  return fixture;
 }
 
 TEST_F(PhotoRendererTest, SamplingKeepsTheTableFractionOfATile) {
@@ -300,12 +300,12 @@ TEST_F(PhotoRendererTest, SampledIndicesAreCachedPerRatioUntilTheNextUpload) {
 // A 16 x 4 grid of points spread over separate pixels: at ratio 0.5 exactly those whose depth
 // pixel ranks below 32768 are drawn.
 TEST_F(PhotoRendererTest, SampledRenderDrawsExactlyTheKeptPixels) {
-  PhotoSpec spec;
-  spec.width = 16;
-  spec.height = 4;
-  spec.depth.assign(64, 2200);
-  spec.meta = newerModel({{"fx", 30.0}, {"fy", 30.0}, {"cx", 7.5}, {"cy", 1.5}});
-  const pcp::CaptureData capture = writeAndLoad(dir, spec);
+  PhotoFixture fixture;
+  fixture.width = 16;
+  fixture.height = 4;
+  fixture.depth.assign(64, 2200);
+  fixture.meta = newerModel({{"fx", 30.0}, {"fy", 30.0}, {"cx", 7.5}, {"cy", 1.5}});
+  const pcp::CaptureData capture = writeAndLoad(dir, fixture);
   std::string error;
   ASSERT_TRUE(renderer.upload(capture, error)) << error;
   constexpr int kWidth = 160;
@@ -360,18 +360,18 @@ TEST_F(PhotoRendererTest, RenderToTextureKeepsTheTextureAndRestoresTheCallersTar
 }
 
 TEST_F(PhotoRendererTest, RejectsCapturesWithoutPointsAndReportsWhy) {
-  PhotoSpec zeroFocal = axisPoint(2000, newerModel({{"fx", 0.0}}));
-  PhotoSpec emptyDepth;
+  PhotoFixture zeroFocal = axisPoint(2000, newerModel({{"fx", 0.0}}));
+  PhotoFixture emptyDepth;
   emptyDepth.width = 2;
   emptyDepth.height = 2;
   emptyDepth.depth.assign(4, 0);
-  const std::vector<std::pair<PhotoSpec, std::string>> cases = {
+  const std::vector<std::pair<PhotoFixture, std::string>> cases = {
       {zeroFocal, "Camera intrinsics fx/fy cannot be zero"},
       {emptyDepth, "Capture contains no valid depth points"},
   };
-  for (const auto& [spec, message] : cases) {
+  for (const auto& [fixture, message] : cases) {
     SCOPED_TRACE(message);
-    const pcp::CaptureData capture = writeAndLoad(dir, spec);
+    const pcp::CaptureData capture = writeAndLoad(dir, fixture);
     std::string error;
     EXPECT_FALSE(renderer.upload(capture, error));
     EXPECT_EQ(error, message);
@@ -382,12 +382,12 @@ TEST_F(PhotoRendererTest, RejectsCapturesWithoutPointsAndReportsWhy) {
 }
 
 TEST_F(PhotoRendererTest, NegativeFocalLengthMirrorsInsteadOfFailing) {
-  PhotoSpec spec;
-  spec.width = 3;
-  spec.height = 1;
-  spec.depth = {2200, 0, 0};
-  spec.meta = newerModel({{"fx", -10.0}, {"fy", 10.0}, {"cx", 1.0}, {"cy", 0.0}});
-  const pcp::CaptureData capture = writeAndLoad(dir, spec);
+  PhotoFixture fixture;
+  fixture.width = 3;
+  fixture.height = 1;
+  fixture.depth = {2200, 0, 0};
+  fixture.meta = newerModel({{"fx", -10.0}, {"fy", 10.0}, {"cx", 1.0}, {"cy", 0.0}});
+  const pcp::CaptureData capture = writeAndLoad(dir, fixture);
   std::string error;
   ASSERT_TRUE(renderer.upload(capture, error)) << error;
   const std::vector<uint8_t> pixels = renderPixels(capture, {}, 5.0f, 3.0f, 64, 64);

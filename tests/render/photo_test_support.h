@@ -38,7 +38,7 @@ class TempDir {
   std::filesystem::path path_;
 };
 
-struct PhotoSpec {
+struct PhotoFixture {
   uint32_t width = 1;
   uint32_t height = 1;
   std::vector<uint16_t> depth;  // millimetres, row-major
@@ -54,30 +54,30 @@ inline nlohmann::json newerModel(nlohmann::json meta = nlohmann::json::object())
 }
 
 // One point straight ahead of the default camera at `depthMm`.
-inline PhotoSpec axisPoint(uint16_t depthMm, nlohmann::json meta = newerModel()) {
-  PhotoSpec spec;
-  spec.depth = {depthMm};
+inline PhotoFixture axisPoint(uint16_t depthMm, nlohmann::json meta = newerModel()) {
+  PhotoFixture fixture;
+  fixture.depth = {depthMm};
   meta["cx"] = 0.0;
   meta["cy"] = 0.0;
-  spec.meta = std::move(meta);
-  return spec;
+  fixture.meta = std::move(meta);
+  return fixture;
 }
 
-inline pcp::CaptureData writeAndLoad(const TempDir& dir, PhotoSpec spec) {
-  spec.meta["depth_width"] = spec.width;
-  spec.meta["depth_height"] = spec.height;
+inline pcp::CaptureData writeAndLoad(const TempDir& dir, PhotoFixture fixture) {
+  fixture.meta["depth_width"] = fixture.width;
+  fixture.meta["depth_height"] = fixture.height;
   pcp::CaptureData capture;
   bool loaded = false;
-  if (spec.legacy) {
+  if (fixture.legacy) {
     const std::string bin = dir.file("capture.bin");
     const std::string json = dir.file("capture.json");
-    EXPECT_TRUE(pcpwrite::writeLegacy(bin, json, spec.meta.dump(), spec.depth));
+    EXPECT_TRUE(pcpwrite::writeLegacy(bin, json, fixture.meta.dump(), fixture.depth));
     loaded = pcp::loadLegacy(bin, json, capture);
   } else {
     pcpwrite::Photo photo;
-    photo.metaJson = spec.meta.dump();
-    photo.depth = spec.depth;
-    if (!spec.rgb.empty()) photo.picture = pcpwrite::encodePng(spec.rgb, spec.width, spec.height);
+    photo.metaJson = fixture.meta.dump();
+    photo.depth = fixture.depth;
+    if (!fixture.rgb.empty()) photo.picture = pcpwrite::encodePng(fixture.rgb, fixture.width, fixture.height);
     const std::string path = dir.file("photo.pcp");
     EXPECT_TRUE(pcpwrite::writePcp(path, photo));
     loaded = pcp::loadPcp(path, "", capture);

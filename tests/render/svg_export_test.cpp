@@ -22,7 +22,7 @@ using pcp::SliderPoint;
 using photo_test::axisPoint;
 using photo_test::GlTest;
 using photo_test::newerModel;
-using photo_test::PhotoSpec;
+using photo_test::PhotoFixture;
 using photo_test::TempDir;
 using photo_test::writeAndLoad;
 using vector_export::Point;
@@ -325,9 +325,9 @@ TEST_F(PhotoSvgTest, GraysFollowTheSortedCurveAndTheDistanceRange) {
 }
 
 TEST_F(PhotoSvgTest, ColorsUseThePictureOnlyInColorModeAndRoundHalvesUp) {
-  PhotoSpec spec = axisPoint(10000, newerModel({{"color_mode", true}}));
-  spec.rgb = {10, 20, 30};
-  pcp::CaptureData capture = writeAndLoad(dir, spec);
+  PhotoFixture fixture = axisPoint(10000, newerModel({{"color_mode", true}}));
+  fixture.rgb = {10, 20, 30};
+  pcp::CaptureData capture = writeAndLoad(dir, fixture);
   ASSERT_EQ(capture.colors.size(), 1u);
   capture.colors[0] = {1.0f, 0.5f, 0.0f};
   ASSERT_TRUE(exportPhoto(capture, {}, 10.0f, 2.0f, "color.svg")) << error;
@@ -378,7 +378,7 @@ TEST_F(PhotoSvgTest, ClipsToTheViewVolume) {
     EXPECT_EQ(rectLines(path).size(), c.drawn ? 1u : 0u);
   }
   // Off to the side of the frustum.
-  PhotoSpec aside;
+  PhotoFixture aside;
   aside.width = 2;
   aside.depth = {2200, 2200};
   aside.meta = newerModel({{"fx", 0.1}, {"fy", 1.0}, {"cx", 0.0}, {"cy", 0.0}});
@@ -388,11 +388,11 @@ TEST_F(PhotoSvgTest, ClipsToTheViewVolume) {
 }
 
 TEST_F(PhotoSvgTest, PaintsFarPointsFirst) {
-  PhotoSpec spec;
-  spec.width = 3;
-  spec.depth = {2000, 4000, 3000};
-  spec.meta = newerModel({{"fx", 100.0}, {"fy", 100.0}, {"cx", 1.0}, {"cy", 0.0}});
-  const pcp::CaptureData capture = writeAndLoad(dir, spec);
+  PhotoFixture fixture;
+  fixture.width = 3;
+  fixture.depth = {2000, 4000, 3000};
+  fixture.meta = newerModel({{"fx", 100.0}, {"fy", 100.0}, {"cx", 1.0}, {"cy", 0.0}});
+  const pcp::CaptureData capture = writeAndLoad(dir, fixture);
   ASSERT_TRUE(exportPhoto(capture, {}, 5.0f, 1.0f, "order.svg")) << error;
   const std::vector<std::string> rects = rectLines(path);
   ASSERT_EQ(rects.size(), 3u);
@@ -402,12 +402,12 @@ TEST_F(PhotoSvgTest, PaintsFarPointsFirst) {
 }
 
 TEST_F(PhotoSvgTest, SamplingHalfATileWritesExactlyHalfItsPoints) {
-  PhotoSpec spec;
-  spec.width = 256;
-  spec.height = 256;
-  spec.depth.assign(256 * 256, 3000);
-  spec.meta = newerModel({{"fx", 2000.0}, {"fy", 2000.0}});
-  const pcp::CaptureData capture = writeAndLoad(dir, spec);
+  PhotoFixture fixture;
+  fixture.width = 256;
+  fixture.height = 256;
+  fixture.depth.assign(256 * 256, 3000);
+  fixture.meta = newerModel({{"fx", 2000.0}, {"fy", 2000.0}});
+  const pcp::CaptureData capture = writeAndLoad(dir, fixture);
   for (const auto& [ratio, kept] : std::vector<std::pair<float, size_t>>{{0.5f, 32768}, {0.05f, 13107}, {1.0f, 65536}}) {
     SCOPED_TRACE(ratio);
     ASSERT_TRUE(exportPhoto(capture, {}, 5.0f, 1.0f, "sampled.svg", {}, ratio)) << error;
@@ -416,12 +416,12 @@ TEST_F(PhotoSvgTest, SamplingHalfATileWritesExactlyHalfItsPoints) {
 }
 
 TEST_F(PhotoSvgTest, ProgressRunsThroughProjectionThenWriting) {
-  PhotoSpec spec;
-  spec.width = 100;
-  spec.height = 50;
-  spec.depth.assign(5000, 3000);
-  spec.meta = newerModel({{"fx", 2000.0}, {"fy", 2000.0}});
-  const pcp::CaptureData capture = writeAndLoad(dir, spec);
+  PhotoFixture fixture;
+  fixture.width = 100;
+  fixture.height = 50;
+  fixture.depth.assign(5000, 3000);
+  fixture.meta = newerModel({{"fx", 2000.0}, {"fy", 2000.0}});
+  const pcp::CaptureData capture = writeAndLoad(dir, fixture);
   std::vector<float> seen;
   ASSERT_TRUE(exportPhoto(capture, {}, 5.0f, 1.0f, "progress.svg", [&seen](float f) {
     seen.push_back(f);
@@ -450,17 +450,17 @@ TEST_F(SvgRasterTest, RasterisedSvgMatchesTheRasterRender) {
   const std::string rsvg = platform::findOnPath("rsvg-convert");
   if (rsvg.empty()) GTEST_SKIP() << "rsvg-convert (librsvg2-bin) is not installed";
   TempDir dir;
-  PhotoSpec spec;
-  spec.width = 40;
-  spec.height = 30;
-  for (uint32_t y = 0; y < spec.height; ++y) {
-    for (uint32_t x = 0; x < spec.width; ++x) {
+  PhotoFixture fixture;
+  fixture.width = 40;
+  fixture.height = 30;
+  for (uint32_t y = 0; y < fixture.height; ++y) {
+    for (uint32_t x = 0; x < fixture.width; ++x) {
       const bool hole = (x * 7 + y * 3) % 11 == 0;
-      spec.depth.push_back(hole ? 0 : static_cast<uint16_t>(2000 + 60 * x + 40 * y + (x * y) % 17 * 30));
+      fixture.depth.push_back(hole ? 0 : static_cast<uint16_t>(2000 + 60 * x + 40 * y + (x * y) % 17 * 30));
     }
   }
-  spec.meta = newerModel({{"fx", 40.0}, {"fy", 40.0}});
-  const pcp::CaptureData capture = writeAndLoad(dir, spec);
+  fixture.meta = newerModel({{"fx", 40.0}, {"fy", 40.0}});
+  const pcp::CaptureData capture = writeAndLoad(dir, fixture);
   const std::vector<SliderPoint> nodes = {{0.0f, 0.1f, 1}, {0.5f, 1.0f, 2}, {0.9f, 0.3f, 3}};
   constexpr int kWidth = 200;
   constexpr int kHeight = 120;
