@@ -1,3 +1,4 @@
+#include "common_test_support.h"
 #include "pcp_capture.h"
 
 #include <gtest/gtest.h>
@@ -20,22 +21,7 @@ using nlohmann::json;
 namespace {
 
 constexpr const char* kZeroIntrinsics = "Camera intrinsics fx/fy cannot be zero";
-
-class TempFolder {
- public:
-  TempFolder() {
-    std::string pattern = (fs::temp_directory_path() / "pcp-capture-test-XXXXXX").string();
-    if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-  }
-  ~TempFolder() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  std::string file(const std::string& name) const { return (path_ / name).string(); }
-
- private:
-  fs::path path_;
-};
+using testsupport::TempFolder;
 
 Bytes text(const std::string& s) { return Bytes(s.begin(), s.end()); }
 

@@ -1,3 +1,4 @@
+#include "common_test_support.h"
 #include "pcv_reader.h"
 
 #include <gtest/gtest.h>
@@ -23,22 +24,7 @@ namespace {
 const std::string kOpenFailed = "无法打开录像或分卷";
 const std::string kCancelled = "加载已取消";
 const std::string kCorruptTail = "帧数据损坏或录制尾部不完整：";
-
-class TempFolder {
- public:
-  TempFolder() {
-    std::string pattern = (fs::temp_directory_path() / "pcv-reader-test-XXXXXX").string();
-    if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-  }
-  ~TempFolder() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  std::string file(const std::string& name) const { return (path_ / name).string(); }
-
- private:
-  fs::path path_;
-};
+using testsupport::TempFolder;
 
 pcvwrite::Frame makeFrame(FrameKind kind, const std::string& meta, size_t samples = 8, Bytes rgb = {}) {
   pcvwrite::Frame frame;

@@ -1,4 +1,5 @@
 #pragma once
+#include "common_test_support.h"
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -18,48 +19,9 @@ extern char** environ;
 
 namespace platform_test {
 
-// Sets (or, with nullopt, removes) one environment variable for the life of the object.
-class ScopedEnv {
- public:
-  ScopedEnv(std::string name, const std::optional<std::string>& value) : name_(std::move(name)) {
-    if (const char* old = std::getenv(name_.c_str())) previous_ = old;
-    apply(value);
-  }
-  ~ScopedEnv() { apply(previous_); }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
+using testsupport::ScopedEnv;
 
- private:
-  void apply(const std::optional<std::string>& value) {
-    if (value) {
-      setenv(name_.c_str(), value->c_str(), 1);
-    } else {
-      unsetenv(name_.c_str());
-    }
-  }
-  std::string name_;
-  std::optional<std::string> previous_;
-};
-
-// A fresh folder under the system temp folder, removed with everything in it.
-class TempFolder {
- public:
-  TempFolder() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "tessaline-platform-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
-    path_ = pattern;
-  }
-  ~TempFolder() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  TempFolder(const TempFolder&) = delete;
-  TempFolder& operator=(const TempFolder&) = delete;
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
+using testsupport::TempFolder;
 
 // A private X server (Xvfb) in a child process; display() is empty when none could start.
 class XvfbServer {

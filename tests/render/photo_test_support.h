@@ -1,6 +1,7 @@
 #pragma once
 // Shared by the photo renderer and SVG tests: temp folders, tiny PCP photos written to disk and
 // loaded back, and an EGL context for GL tests (no X server needed).
+#include "common_test_support.h"
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -18,25 +19,7 @@
 #include "photo_renderer.h"
 
 namespace photo_test {
-
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "tessaline-photo-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
-    path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  std::string file(const std::string& name) const { return (path_ / name).string(); }
-
- private:
-  std::filesystem::path path_;
-};
+using TempDir = testsupport::TempFolder;
 
 struct PhotoFixture {
   uint32_t width = 1;
