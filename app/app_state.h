@@ -34,6 +34,7 @@ struct AppState {
   std::string pendingOpenPath;
   std::string navigatedForOpen;  // the pending file that already made the browser change folder
   std::string status = kInitialStatus;
+  unsigned int viewerPointBuffer = 0;  // GL vertex buffer of the on-screen point cloud, made at start-up
   Screen screen = Screen::Browser;
   bool quitPending = false;
   bool quitConfirmed = false;

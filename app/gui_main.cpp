@@ -1,5 +1,7 @@
 #include "gui_main.h"
 
+#include <epoxy/gl.h>
+// After epoxy, which provides the GL declarations GLFW would otherwise include.
 #include <GLFW/glfw3.h>
 #include <imgui.h>
 #include <imgui_impl_glfw.h>
@@ -22,6 +24,7 @@
 #include "screens.h"
 #include "settings.h"
 #include "tool_path.h"
+#include "video_program.h"
 #include "widgets.h"
 
 namespace tessaline {
@@ -44,7 +47,11 @@ int runExportJobMode() {
     std::fprintf(stderr, "--media-export-job: %s\n", error.c_str());
     return 1;
   }
+  // There is no status line in this mode: the job's log gets the failure.
+  std::string status;
+  if (!initVideoPointProgram(status)) std::fprintf(stderr, "--media-export-job: %s\n", status.c_str());
   std::fprintf(stderr, "--media-export-job: 导出任务尚未实现\n");
+  deleteVideoPointProgram();
   return 1;
 }
 
@@ -130,8 +137,16 @@ int runInteractive(const std::string& commandLineOpenPath) {
 
   RecentFiles recent(recentFilesStorePath(), legacyRecentFilesPath());
   recent.read();
+
+  std::string gpuStatus;
+  initVideoPointProgram(gpuStatus);
+  GLuint viewerPointBuffer = 0;
+  glGenBuffers(1, &viewerPointBuffer);
+
   macos_install_media_open_handler();
   auto state = std::make_unique<AppState>(std::move(recent));
+  state->viewerPointBuffer = viewerPointBuffer;
+  if (!gpuStatus.empty()) state->status = gpuStatus;
   state->browser.navigate(firstFolder(state->pathBuffer.data(), platform::homeFolder()), true);
 
   glfwSetWindowUserPointer(window, &state->pendingOpenPath);
@@ -149,6 +164,9 @@ int runInteractive(const std::string& commandLineOpenPath) {
   ImGui_ImplOpenGL2_Shutdown();
   ImGui_ImplGlfw_Shutdown();
   ImGui::DestroyContext();
+  glDeleteBuffers(1, &state->viewerPointBuffer);
+  state->viewerPointBuffer = 0;
+  deleteVideoPointProgram();
   glfwDestroyWindow(window);
   glfwTerminate();
   state.reset();
