@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "gl_program.h"
 #include "spatial_ranks.h"
 
 namespace pcp {
@@ -55,38 +56,6 @@ void main() {
 }
 )";
 
-std::string infoLog(GLuint object, bool isProgram) {
-  GLint length = 0;
-  if (isProgram) {
-    glGetProgramiv(object, GL_INFO_LOG_LENGTH, &length);
-  } else {
-    glGetShaderiv(object, GL_INFO_LOG_LENGTH, &length);
-  }
-  if (length <= 0) return {};
-  std::string log(static_cast<size_t>(length), '\0');
-  GLsizei written = 0;
-  if (isProgram) {
-    glGetProgramInfoLog(object, length, &written, log.data());
-  } else {
-    glGetShaderInfoLog(object, length, &written, log.data());
-  }
-  log.resize(static_cast<size_t>(std::max<GLsizei>(written, 0)));
-  return log;
-}
-
-GLuint compileShader(GLenum stage, const std::string& source, std::string& error) {
-  const GLuint shader = glCreateShader(stage);
-  const char* text = source.c_str();
-  glShaderSource(shader, 1, &text, nullptr);
-  glCompileShader(shader);
-  GLint compiled = GL_FALSE;
-  glGetShaderiv(shader, GL_COMPILE_STATUS, &compiled);
-  if (compiled == GL_TRUE) return shader;
-  error = "OpenGL shader compilation failed: " + infoLog(shader, false);
-  glDeleteShader(shader);
-  return 0;
-}
-
 }  // namespace
 
 const ShaderSources& photoPointSources() {
@@ -96,27 +65,7 @@ const ShaderSources& photoPointSources() {
 
 GLuint buildPhotoPointProgram(const ShaderSources& sources, std::string& error) {
   error.clear();
-  const GLuint vertexShader = compileShader(GL_VERTEX_SHADER, sources.vertex, error);
-  if (vertexShader == 0) return 0;
-  const GLuint fragmentShader = compileShader(GL_FRAGMENT_SHADER, sources.fragment, error);
-  if (fragmentShader == 0) {
-    glDeleteShader(vertexShader);
-    return 0;
-  }
-  const GLuint program = glCreateProgram();
-  glAttachShader(program, vertexShader);
-  glAttachShader(program, fragmentShader);
-  glBindAttribLocation(program, 0, "aPosition");
-  glBindAttribLocation(program, 1, "aColor");
-  glLinkProgram(program);
-  glDeleteShader(vertexShader);
-  glDeleteShader(fragmentShader);
-  GLint linked = GL_FALSE;
-  glGetProgramiv(program, GL_LINK_STATUS, &linked);
-  if (linked == GL_TRUE) return program;
-  error = "OpenGL program link failed: " + infoLog(program, true);
-  glDeleteProgram(program);
-  return 0;
+  return gl_program::build(sources.vertex, sources.fragment, {{0, "aPosition"}, {1, "aColor"}}, error);
 }
 
 std::vector<SliderPoint> photoMappingNodes(const std::vector<SliderPoint>& nodes) {

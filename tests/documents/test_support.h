@@ -15,26 +15,13 @@
 
 #include <gtest/gtest.h>
 
+#include "common_test_support.h"
+
 extern char** environ;
 
 namespace doctest {
 
-class TempFolder {
- public:
-  TempFolder() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "tessaline-docs-XXXXXX").string();
-    path_ = mkdtemp(pattern.data());
-  }
-  ~TempFolder() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  const std::filesystem::path& path() const { return path_; }
-  std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
-
- private:
-  std::filesystem::path path_;
-};
+using testsupport::TempFolder;
 
 inline std::string readText(const std::filesystem::path& file) {
   std::ifstream in(file, std::ios::binary);
