@@ -6,6 +6,7 @@
 #include <cmath>
 #include <limits>
 
+#include "matrix4.h"
 #include "spatial_ranks.h"
 
 namespace pcp {
@@ -21,18 +22,6 @@ Vec3 normalizedOr(Vec3 v, Vec3 fallback) {
   const float length = std::sqrt(dot(v, v));
   if (!(length > 1e-8f)) return fallback;
   return {v.x / length, v.y / length, v.z / length};
-}
-
-Matrix4 multiply(const Matrix4& a, const Matrix4& b) {
-  Matrix4 product{};
-  for (int row = 0; row < 4; ++row) {
-    for (int column = 0; column < 4; ++column) {
-      float sum = 0.0f;
-      for (int k = 0; k < 4; ++k) sum += a[row * 4 + k] * b[k * 4 + column];
-      product[row * 4 + column] = sum;
-    }
-  }
-  return product;
 }
 
 Matrix4 viewMatrix(const nlohmann::json& metadata) {
@@ -210,8 +199,8 @@ Matrix4 PointCloudRenderer::captureMvp(const CaptureData& capture, float maxDist
                          0.0f, scaleY, 0.0f, 0.0f,  //
                          0.0f, 0.0f, 1.0f, 0.0f,    //
                          0.0f, 0.0f, 0.0f, 1.0f};
-  return multiply(multiply(perspective(halfAngle, aspect, nearPlane, farPlane), viewMatrix(metadata)),
-                  multiply(scale, model));
+  return multiplyMatrix4(multiplyMatrix4(perspective(halfAngle, aspect, nearPlane, farPlane), viewMatrix(metadata)),
+                         multiplyMatrix4(scale, model));
 }
 
 void PointCloudRenderer::rebuildSampledIndices(const CaptureData& capture, float ratio) {

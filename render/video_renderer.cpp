@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "gl_framebuffer.h"
+#include "matrix4.h"
 #include "spatial_ranks.h"
 #include "video_program.h"
 
@@ -38,18 +39,6 @@ Vec3 normalized(const Vec3& v) {
 }
 
 using Matrix4d = std::array<double, 16>;
-
-Matrix4d multiply(const Matrix4d& a, const Matrix4d& b) {
-  Matrix4d product{};
-  for (int row = 0; row < 4; ++row) {
-    for (int column = 0; column < 4; ++column) {
-      double sum = 0.0;
-      for (int k = 0; k < 4; ++k) sum += a[row * 4 + k] * b[k * 4 + column];
-      product[row * 4 + column] = sum;
-    }
-  }
-  return product;
-}
 
 ImageRGB blackImage(int width, int height) {
   ImageRGB image;
@@ -140,7 +129,7 @@ Matrix4 videoExportMvp(const RenderParams& params, int width, int height, bool f
                             -2.0 * farPlane * kNearPlane / (farPlane - kNearPlane),
                             0, 0, -1, 0};
 
-  const Matrix4d mvp = multiply(projection, multiply(view, model));
+  const Matrix4d mvp = multiplyMatrix4(projection, multiplyMatrix4(view, model));
   Matrix4 result{};
   std::transform(mvp.begin(), mvp.end(), result.begin(), [](double value) { return static_cast<float>(value); });
   return result;
