@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "main_pcv_path.h"
+#include "directory_listing.h"
 
 namespace fs = std::filesystem;
 

@@ -145,8 +145,45 @@ bool adoptDecoded(stbi_uc* pixels, int width, int height, ImageData& image, std:
   return true;
 }
 
+// Far above any colour camera (8192 x 4096), low enough that a lying header cannot exhaust memory.
+constexpr uint64_t kMaxPicturePixels = uint64_t{1} << 25;
+
+// A PNG chunk whose length runs past the end of the data.
+bool hasOverlongPngChunk(const std::vector<uint8_t>& encoded) {
+  static const uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+  if (encoded.size() < sizeof kSignature || std::memcmp(encoded.data(), kSignature, sizeof kSignature) != 0)
+    return false;
+  size_t offset = sizeof kSignature;
+  while (encoded.size() - offset >= 8) {
+    const uint8_t* chunk = encoded.data() + offset;
+    const uint64_t length = uint64_t{chunk[0]} << 24 | uint64_t{chunk[1]} << 16 | uint64_t{chunk[2]} << 8 | chunk[3];
+    if (length > encoded.size() - offset - 8) return true;
+    if (std::memcmp(chunk + 4, "IEND", 4) == 0) return false;
+    offset += 8 + static_cast<size_t>(length);
+    if (encoded.size() - offset < 4) return false;
+    offset += 4;
+  }
+  return false;
+}
+
+// stb_image sizes its buffers from what the header claims before it has seen the data, so the
+// claims are checked against the data first.
+const char* implausiblePicture(const std::vector<uint8_t>& encoded) {
+  if (encoded.size() > static_cast<size_t>(std::numeric_limits<int>::max())) return "too large";
+  int width = 0, height = 0, channels = 0;
+  if (stbi_info_from_memory(encoded.data(), static_cast<int>(encoded.size()), &width, &height, &channels) &&
+      uint64_t(width) * uint64_t(height) > kMaxPicturePixels)
+    return "too large";
+  if (hasOverlongPngChunk(encoded)) return "outofdata";
+  return nullptr;
+}
+
 bool decodePicture(const std::vector<uint8_t>& encoded, ImageData& image, std::string& reason) {
   if (encoded.empty()) return true;
+  if (const char* implausible = implausiblePicture(encoded)) {
+    reason = implausible;
+    return false;
+  }
   int width = 0, height = 0, channels = 0;
   stbi_uc* pixels =
       stbi_load_from_memory(encoded.data(), static_cast<int>(encoded.size()), &width, &height, &channels, 3);
@@ -154,9 +191,17 @@ bool decodePicture(const std::vector<uint8_t>& encoded, ImageData& image, std::s
 }
 
 bool decodePictureFile(const std::string& path, ImageData& image, std::string& reason) {
-  int width = 0, height = 0, channels = 0;
-  stbi_uc* pixels = stbi_load(path.c_str(), &width, &height, &channels, 3);
-  return adoptDecoded(pixels, width, height, image, reason);
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    reason = "can't fopen";
+    return false;
+  }
+  const std::vector<uint8_t> encoded{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  if (encoded.empty()) {
+    reason = "unknown image type";
+    return false;
+  }
+  return decodePicture(encoded, image, reason);
 }
 
 // One colour per kept point, so the colour list always matches the point list.

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "app_state.h"
-#include "main_pcv_path.h"
+#include "directory_listing.h"
 #include "pcv_writer.h"
 #include "test_support.h"
 

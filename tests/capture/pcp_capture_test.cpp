@@ -61,6 +61,19 @@ std::string small(uint32_t width, uint32_t height, const std::string& extra = ""
   return "{\"depth_width\":" + std::to_string(width) + ",\"depth_height\":" + std::to_string(height) + extra + "}";
 }
 
+// A PNG signature, an IHDR of the given size (8-bit RGB) and an IDAT chunk that claims idatLength
+// bytes but holds two. CRCs are zero: the decoder does not check them.
+Bytes pngHeader(uint32_t width, uint32_t height, uint32_t idatLength) {
+  auto bigEndian = [](uint32_t value) {
+    return Bytes{uint8_t(value >> 24), uint8_t(value >> 16), uint8_t(value >> 8), uint8_t(value)};
+  };
+  Bytes png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+  for (const Bytes& part : {bigEndian(13), text("IHDR"), bigEndian(width), bigEndian(height), Bytes{8, 2, 0, 0, 0},
+                            bigEndian(0), bigEndian(idatLength), text("IDAT"), Bytes{0x78, 0x9c}})
+    png = concat(png, part);
+  return png;
+}
+
 class PcpCapture : public ::testing::Test {
  protected:
   std::string writePhoto(const std::string& name, const pcpwrite::Photo& photo) {
@@ -89,6 +102,9 @@ TEST_F(PcpCapture, EveryPcpFailureHasItsMessage) {
     return concat(pcpwrite::header(m, d, i), rest);
   };
   const Bytes valid = concat(concat(file(uint32_t(meta.size()), 8, uint32_t(picture.size()), text(meta)), depth), picture);
+  auto withPicture = [&](const Bytes& png) {
+    return concat(concat(file(uint32_t(meta.size()), 8, uint32_t(png.size()), text(meta)), depth), png);
+  };
   Bytes oddMagic = valid;
   oddMagic[15] = 'X';
   Bytes lowerMagic = valid;
@@ -138,6 +154,10 @@ TEST_F(PcpCapture, EveryPcpFailureHasItsMessage) {
        "PCP depth size mismatch: expected 6 pixels, got 4"},
       {"picture not decodable", file(uint32_t(meta.size()), 8, 4, concat(concat(text(meta), depth), text("JUNK"))),
        "Unable to decode embedded image: unknown image type"},
+      {"PNG chunk longer than the picture", withPicture(pngHeader(3, 1, 0x2c226379)),
+       "Unable to decode embedded image: outofdata"},
+      {"PNG claiming 65535 x 65535", withPicture(pngHeader(65535, 65535, 2)),
+       "Unable to decode embedded image: too large"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);

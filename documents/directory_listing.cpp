@@ -1,4 +1,4 @@
-#include "main_pcv_path.h"
+#include "directory_listing.h"
 
 #include <algorithm>
 #include <cctype>
