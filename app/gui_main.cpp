@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
+#include <iostream>
 #include <memory>
 #include <string>
 #include <system_error>
@@ -17,7 +18,10 @@
 
 #include "app_state.h"
 #include "command_line.h"
+#include "export_job.h"
+#include "ffmpeg.h"
 #include "font.h"
+#include "inspect_media.h"
 #include "macos_utils.h"
 #include "offscreen_gl.h"
 #include "platform_paths.h"
@@ -35,12 +39,9 @@ void glfwErrorCallback(int error, const char* description) {
   std::fprintf(stderr, "GLFW Error %d: %s\n", error, description);
 }
 
-int runInspection() {
-  std::fprintf(stderr, "--inspect-media: 媒体检查尚未实现\n");
-  return 1;
-}
+int runInspection(const std::string& path) { return inspectMedia(path, std::cout, std::cerr); }
 
-int runExportJobMode() {
+int runExportJobMode(const std::string& jobPath) {
   std::string error;
   const auto context = platform::OffscreenGlContext::create(error);
   if (!context) {
@@ -50,9 +51,9 @@ int runExportJobMode() {
   // There is no status line in this mode: the job's log gets the failure.
   std::string status;
   if (!initVideoPointProgram(status)) std::fprintf(stderr, "--media-export-job: %s\n", status.c_str());
-  std::fprintf(stderr, "--media-export-job: 导出任务尚未实现\n");
+  const int result = media::runExportJob(jobPath);
   deleteVideoPointProgram();
-  return 1;
+  return result;
 }
 
 void loadInterfaceFont(ImGuiIO& io) {
@@ -177,11 +178,12 @@ int runInteractive(const std::string& commandLineOpenPath) {
 
 int guiMain(int argc, char** argv) {
   const CommandLine commandLine = parseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
-  if (commandLine.mode == RunMode::InspectMedia) return runInspection();
+  if (commandLine.mode == RunMode::InspectMedia) return runInspection(commandLine.modeArgument);
   extendToolSearchPathOnce();
+  setFfmpegPath(findFfmpegPath());
   std::signal(SIGPIPE, SIG_IGN);
   glfwSetErrorCallback(glfwErrorCallback);
-  if (commandLine.mode == RunMode::ExportJob) return runExportJobMode();
+  if (commandLine.mode == RunMode::ExportJob) return runExportJobMode(commandLine.modeArgument);
   return runInteractive(commandLine.pendingOpenPath);
 }
 

@@ -1,28 +1,71 @@
 #include "media_browser.h"
 
+#include <epoxy/gl.h>
+
 #include <algorithm>
+#include <cmath>
 #include <filesystem>
-#include <system_error>
+#include <utility>
 
 #include "directory_listing.h"
+#include "preview_cache.h"
+#include "preview_jobs.h"
 
 namespace fs = std::filesystem;
 
 namespace pcv0930 {
 
+namespace {
+
+constexpr uint64_t kBytesPerTexel = 6;  // RGB plus its mipmap chain, rounded up
+
+uint64_t textureCost(const PreviewTexture& entry) {
+  return entry.texture == 0 ? 0
+                            : static_cast<uint64_t>(entry.width) * static_cast<uint64_t>(entry.height) * kBytesPerTexel;
+}
+
+// A plain (grid) preview larger than the grid needs is stored at its width.
+ImageRGB gridSized(ImageRGB image) {
+  if (image.width <= kPlainPreviewWidth) return image;
+  const int height = std::max(1, static_cast<int>(std::lround(static_cast<double>(image.height) *
+                                                              kPlainPreviewWidth / image.width)));
+  return shrinkImage(image, kPlainPreviewWidth, height, false);
+}
+
+void uploadWithMipmaps(PreviewTexture& entry, const ImageRGB& image) {
+  GLuint texture = entry.texture;
+  uploadTexture(texture, entry.width, entry.height, image);
+  entry.texture = texture;
+  if (texture == 0) return;
+  glBindTexture(GL_TEXTURE_2D, texture);
+  glGenerateMipmapEXT(GL_TEXTURE_2D);
+  glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR_MIPMAP_LINEAR);
+  glBindTexture(GL_TEXTURE_2D, 0);
+}
+
+}  // namespace
+
+MediaBrowser::MediaBrowser()
+    : previewSource_(std::make_shared<PreviewSource>()),
+      cache_(std::make_shared<PreviewCache>(fs::path(coverDirectory()) / "previews-v3")) {}
+
+MediaBrowser::~MediaBrowser() = default;
+
 void MediaBrowser::navigate(const std::string& dir, bool remember) {
-  currentPath = dir;
-  loading = true;
   if (remember && (history_.empty() || history_.back() != dir)) history_.push_back(dir);
+  listingWorker_.cancel();
+  clearTextures(false);
+  Directory kept;
+  kept.levelPath = std::move(directory.levelPath);
+  kept.levelFolders = std::move(directory.levelFolders);
+  directory = std::move(kept);
+  currentPath = dir;
+  error.clear();
+  loading = true;
+  listingWorker_.submit([dir](const Worker<MediaEvent>::CancelToken& cancelled) {
+    return runListingJob(dir, cancelled);
+  });
 }
-
-void MediaBrowser::poll() {
-  if (!loading) return;
-  directory = listFolderPlain(currentPath);
-  loading = false;
-}
-
-void MediaBrowser::clearTextures(bool) {}
 
 void MediaBrowser::goBack() {
   if (history_.size() < 2) return;
@@ -30,68 +73,180 @@ void MediaBrowser::goBack() {
   navigate(history_.back(), false);
 }
 
-namespace {
+std::string MediaBrowser::key(const MediaItem& item, const std::string& variant) { return previewKey(item, variant); }
 
-MediaItem itemForFile(const fs::path& file, bool photo) {
-  MediaItem item;
-  item.photo = photo;
-  item.path = file.string();
-  item.name = file.filename().string();
-  item.files.push_back(item.path);
-  return item;
+void MediaBrowser::request(const MediaItem& item, const std::string& variant, const nlohmann::json& params,
+                           bool front) {
+  const std::string textureKey = key(item, variant);
+  PreviewTexture& entry = textures_[textureKey];
+  entry.lastUse = ++requestCounter_;
+  std::string text = parameterText(variant.empty(), params);
+  if (entry.params != text) {
+    deleteTexture(entry);
+    entry.requested = false;
+    entry.message.clear();
+    entry.params = std::move(text);
+  }
+  if (entry.requested) return;
+  entry.requested = true;
+  if (!item.error.empty()) {
+    entry.message = item.error;
+    return;
+  }
+  PreviewRequest job{item, textureKey, previewCacheKey(item, variant, params), variant, params};
+  listingWorker_.submit(
+      [job = std::move(job), cache = cache_, source = previewSource_](const Worker<MediaEvent>::CancelToken& cancelled) {
+        return runPreviewJob(job, *cache, *source, cancelled);
+      },
+      variant.empty() || front);
 }
 
-void addFileSize(MediaItem& item, const fs::path& file) {
-  std::error_code error;
-  const auto size = fs::file_size(file, error);
-  if (!error) item.size += size;
+void MediaBrowser::requestDuration(const MediaItem& item, const std::string& variant) {
+  if (item.photo) return;
+  PreviewTexture& entry = textures_[key(item, variant)];
+  if (entry.texture == 0 || !entry.requested || entry.summaryRequested || entry.frameCount != 0 ||
+      !entry.message.empty()) {
+    return;
+  }
+  entry.summaryRequested = true;
+  const std::string summaryKey = key(item, "");
+  const auto known = summaries_.find(summaryKey);
+  if (known != summaries_.end()) {
+    entry.frameCount = known->second.frameCount;
+    entry.seconds = known->second.seconds;
+    entry.lastTime = known->second.lastTime;
+    entry.summaryError = known->second.error;
+    return;
+  }
+  if (!pendingSummaries_.insert(summaryKey).second) return;
+  summaryWorker_.submit([item, summaryKey, cache = cache_](const Worker<MediaEvent>::CancelToken& cancelled) {
+    return runSummaryJob(item, summaryKey, *cache, cancelled);
+  });
 }
 
-}  // namespace
+void MediaBrowser::poll() {
+  MediaEvent result;
+  while (cacheWriter_.poll(result)) {
+  }
+  while (summaryWorker_.poll(result)) applySummary(std::move(result));
+  while (listingWorker_.poll(result)) {
+    if (result.kind == MediaEvent::kListing || result.kind == MediaEvent::kFailed) {
+      if (result.kind == MediaEvent::kListing) directory = std::move(result.directory);
+      error = result.kind == MediaEvent::kListing ? directory.error : result.error;
+      loading = false;
+      continue;
+    }
+    // One preview per frame spreads uploads and mipmap generation over frames.
+    if (applyPreview(std::move(result))) break;
+  }
+}
 
-Directory listFolderPlain(const std::string& path) {
-  Directory result;
-  result.levelPath = path;
-  std::error_code error;
-  fs::directory_iterator it(path, error);
-  if (error) {
-    result.error = error.message();
-    return result;
+void MediaBrowser::applySummary(MediaEvent&& summary) {
+  // Summary jobs keep their key even when they throw; an anonymous failure has no entry to go to.
+  if (summary.textureKey.empty()) return;
+  pendingSummaries_.erase(summary.textureKey);
+  if (summary.error.empty() && summary.frameCount != 0) {
+    const std::string cacheKey = summaryCacheKey(summary.textureKey);
+    cacheWriter_.submit([cache = cache_, cacheKey, entry = summaryCacheEntry(summary)](
+                            const Worker<MediaEvent>::CancelToken&) {
+      cache->write(cacheKey, entry);
+      return MediaEvent{};
+    });
   }
-  std::map<std::string, MediaItem> recordings;
-  for (const fs::directory_iterator end; it != end; it.increment(error)) {
-    if (error) {
-      result.error = error.message();
-      break;
+  for (auto it = textures_.lower_bound(summary.textureKey);
+       it != textures_.end() && it->first.compare(0, summary.textureKey.size(), summary.textureKey) == 0; ++it) {
+    it->second.frameCount = summary.frameCount;
+    it->second.seconds = summary.seconds;
+    it->second.lastTime = summary.lastTime;
+    it->second.summaryError = summary.error;
+  }
+  const std::string summaryKey = summary.textureKey;
+  summaries_[summaryKey] = std::move(summary);
+}
+
+bool MediaBrowser::applyPreview(MediaEvent&& result) {
+  const auto found = textures_.find(result.textureKey);
+  if (found == textures_.end()) return false;
+  PreviewTexture& entry = found->second;
+  // A job for parameters the entry no longer has: its successor is on its way.
+  if (entry.params != parameterText(result.plain, result.params)) return false;
+  entry.message = result.error;
+  if (result.kind == MediaEvent::kPhotoPreview && result.error.empty() && result.capture) {
+    result.image = renderPhotoPreview(result, entry.message);
+  }
+  if (result.kind == MediaEvent::kVersionPreview && result.image.empty() && !result.frame.depth.empty()) {
+    result.image = renderVersionPreview(result);
+  }
+  if (!result.image.empty()) {
+    if (result.plain) result.image = gridSized(std::move(result.image));
+    uploadWithMipmaps(entry, result.image);
+    if (!result.fromCache) {
+      cacheWriter_.submit([cache = cache_, cacheKey = result.cacheKey, preview = previewCacheEntry(result)](
+                              const Worker<MediaEvent>::CancelToken&) {
+        cache->write(cacheKey, preview);
+        return MediaEvent{};
+      });
     }
-    const fs::path entry = it->path();
-    if (entry.filename().string().rfind('.', 0) == 0) continue;
-    std::error_code statError;
-    if (fs::is_directory(entry, statError)) {
-      result.folders.push_back(entry.string());
-    } else if (fs::is_regular_file(entry, statError) && entry.extension() == ".pcv") {
-      const std::string mainPath = normalizeMainPcvPath(entry.string());
-      auto found = recordings.find(mainPath);
-      if (found == recordings.end()) {
-        found = recordings.emplace(mainPath, itemForFile(mainPath, false)).first;
-        found->second.files.clear();
-      }
-      found->second.files.push_back(entry.string());
-      addFileSize(found->second, entry);
-    } else if (fs::is_regular_file(entry, statError) && entry.extension() == ".pcp") {
-      result.items.push_back(itemForFile(entry, true));
-      addFileSize(result.items.back(), entry);
+    trimTextures();
+  }
+  entry.firstTime = result.firstTime;
+  entry.frameTime = result.frameTime;
+  entry.lastTime = result.lastTime;
+  entry.frameCount = result.frameCount;
+  entry.seconds = result.seconds;
+  const auto summary = summaries_.find(result.textureKey.substr(0, result.textureKey.rfind('|') + 1));
+  if (summary != summaries_.end()) {
+    entry.frameCount = summary->second.frameCount;
+    entry.seconds = summary->second.seconds;
+    entry.lastTime = summary->second.lastTime;
+  }
+  return true;
+}
+
+void MediaBrowser::deleteTexture(PreviewTexture& entry) {
+  if (entry.texture != 0) {
+    const GLuint texture = entry.texture;
+    glDeleteTextures(1, &texture);
+  }
+  entry.texture = 0;
+  entry.width = 0;
+  entry.height = 0;
+}
+
+void MediaBrowser::trimTextures() {
+  uint64_t total = 0;
+  for (const auto& [textureKey, entry] : textures_) total += textureCost(entry);
+  while (total > textureBudget) {
+    PreviewTexture* oldest = nullptr;
+    for (auto& [textureKey, entry] : textures_) {
+      if (entry.texture != 0 && (oldest == nullptr || entry.lastUse < oldest->lastUse)) oldest = &entry;
     }
+    if (oldest == nullptr) break;
+    total -= textureCost(*oldest);
+    deleteTexture(*oldest);
+    oldest->requested = false;
   }
-  for (auto& recording : recordings) {
-    std::sort(recording.second.files.begin(), recording.second.files.end());
-    result.items.push_back(std::move(recording.second));
+}
+
+void MediaBrowser::clearTextures(bool all) {
+  summaryWorker_.cancel();
+  pendingSummaries_.clear();
+  if (all) {
+    for (auto& [textureKey, entry] : textures_) deleteTexture(entry);
+    textures_.clear();
+    summaries_.clear();
+    return;
   }
-  std::sort(result.folders.begin(), result.folders.end());
-  std::sort(result.items.begin(), result.items.end(),
-            [](const MediaItem& a, const MediaItem& b) { return a.name < b.name; });
-  result.levelFolders = result.folders;
-  return result;
+  for (auto& [textureKey, entry] : textures_) {
+    if (entry.texture == 0) {
+      entry.requested = false;
+      entry.message.clear();
+    }
+    entry.summaryRequested = false;
+  }
+  for (auto it = summaries_.begin(); it != summaries_.end();) {
+    it = it->second.error.empty() ? std::next(it) : summaries_.erase(it);
+  }
 }
 
 }  // namespace pcv0930

@@ -1,8 +1,11 @@
 #include <imgui.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <filesystem>
 
 #include "media_browser.h"
+#include "preview_jobs.h"
 
 namespace pcv0930 {
 
@@ -33,7 +36,7 @@ std::string MediaBrowser::draw(const ImVec2& pos, const ImVec2& size, const std:
     if (loading) {
       ImGui::TextUnformatted("正在读取目录…");
     } else {
-      if (!directory.error.empty()) ImGui::Text("无法读取目录：%s", directory.error.c_str());
+      if (!error.empty()) ImGui::TextWrapped("无法读取目录：%s", error.c_str());
       for (const std::string& folder : directory.folders) {
         const std::string label = "[目录] " + std::filesystem::path(folder).filename().string();
         if (ImGui::Selectable(label.c_str())) navigate(folder, true);
@@ -47,6 +50,24 @@ std::string MediaBrowser::draw(const ImVec2& pos, const ImVec2& size, const std:
   }
   ImGui::End();
   return opened;
+}
+
+void MediaBrowser::drawThumbnail(const PreviewTexture& entry, const ImVec2& position, const ImVec2& size) const {
+  ImDrawList* drawList = ImGui::GetWindowDrawList();
+  const ImVec2 end(position.x + size.x, position.y + size.y);
+  drawList->AddRectFilled(position, end, 0xff000000);
+  if (entry.texture != 0 && entry.width > 0 && entry.height > 0) {
+    const float scale = std::min(size.x / static_cast<float>(entry.width), size.y / static_cast<float>(entry.height));
+    const ImVec2 shown(static_cast<float>(entry.width) * scale, static_cast<float>(entry.height) * scale);
+    const ImVec2 corner(position.x + (size.x - shown.x) / 2, position.y + (size.y - shown.y) / 2);
+    drawList->AddImage(reinterpret_cast<ImTextureID>(static_cast<intptr_t>(entry.texture)), corner,
+                       ImVec2(corner.x + shown.x, corner.y + shown.y), ImVec2(0, 0), ImVec2(1, 1));
+    return;
+  }
+  drawList->PushClipRect(position, end, true);
+  drawList->AddText(ImVec2(position.x + 12, position.y + size.y / 2), 0xffb8a89b,
+                    entry.message.empty() ? "生成预览…" : kPreviewUnavailable);
+  drawList->PopClipRect();
 }
 
 }  // namespace pcv0930

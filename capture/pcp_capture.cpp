@@ -18,9 +18,7 @@ namespace {
 using json = nlohmann::json;
 namespace fs = std::filesystem;
 
-constexpr char kMagic[16] = {'T', 'O', 'L', 'V', 'E', 'X', '_', 'K', 'P', 'T', '_', 'V', '1', 0, 0, 0};
 constexpr size_t kLengthFieldsSize = 12;
-constexpr uint32_t kMaxMetadataLength = 64u << 20;
 constexpr uint32_t kMaxPictureLength = 1u << 30;
 // Kept depths lie strictly between these (0.001 m and 20 m).
 constexpr uint16_t kNearLimitMm = 1;
@@ -66,13 +64,17 @@ class MessageKeepingParser : public nlohmann::detail::json_sax_dom_parser<json> 
   int nesting_ = 0;
 };
 
-bool parseJson(const std::string& text, json& value, std::string& message) {
+}  // namespace
+
+bool parseBoundedJson(const std::string& text, json& value, std::string& message) {
   json parsed;
   MessageKeepingParser parser(parsed, message);
   if (!json::sax_parse(text, &parser)) return false;
   value = std::move(parsed);
   return true;
 }
+
+namespace {
 
 const json* member(const json& object, const std::string& key) {
   if (!object.is_object()) return nullptr;
@@ -235,14 +237,14 @@ bool loadPcpFile(const std::string& path, const std::string& sidecarPath, Captur
   if (!in) return fail(capture, "Cannot open PCP file: " + path);
   SequentialReader reader(in, streamSize(in));
   std::string magic;
-  if (!reader.read(magic, sizeof kMagic) || std::memcmp(magic.data(), kMagic, sizeof kMagic) != 0)
+  if (!reader.read(magic, sizeof kPcpMagic) || std::memcmp(magic.data(), kPcpMagic, sizeof kPcpMagic) != 0)
     return fail(capture, "Not a TOLVEX_KPT_V1 PCP file: " + path);
   std::vector<uint8_t> lengths;
   if (!reader.read(lengths, kLengthFieldsSize)) return fail(capture, "Truncated PCP length header: " + path);
   const uint32_t metadataLength = readU32(&lengths[0]);
   const uint32_t depthLength = readU32(&lengths[4]);
   const uint32_t pictureLength = readU32(&lengths[8]);
-  if (metadataLength == 0 || metadataLength > kMaxMetadataLength || depthLength == 0 || depthLength % 2 != 0 ||
+  if (metadataLength == 0 || metadataLength > kMaxPcpMetadataLength || depthLength == 0 || depthLength % 2 != 0 ||
       pictureLength > kMaxPictureLength)
     return fail(capture, "Invalid PCP payload lengths: " + path);
 
@@ -250,7 +252,7 @@ bool loadPcpFile(const std::string& path, const std::string& sidecarPath, Captur
   if (!reader.read(metadataText, metadataLength)) return fail(capture, "Truncated PCP metadata: " + path);
   json metadata;
   std::string message;
-  if (!parseJson(metadataText, metadata, message)) return fail(capture, "Invalid embedded PCP metadata: " + message);
+  if (!parseBoundedJson(metadataText, metadata, message)) return fail(capture, "Invalid embedded PCP metadata: " + message);
   if (!metadata.is_object()) return fail(capture, "Invalid embedded PCP metadata: root is not an object");
   capture.embeddedMetadata = metadata;
   capture.metadata = std::move(metadata);
@@ -374,7 +376,7 @@ bool readJson(const std::string& path, json& value, std::string& error) {
   const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
   json parsed;
   std::string message;
-  if (!parseJson(text, parsed, message)) {
+  if (!parseBoundedJson(text, parsed, message)) {
     error = "Invalid JSON in " + path + ": " + message;
     return false;
   }

@@ -48,6 +48,14 @@ bool loadLegacy(const std::string& binPath, const std::string& jsonPath, Capture
 void buildPointCloud(CaptureData& capture);
 
 bool readJson(const std::string& path, nlohmann::json& json, std::string& error);
+// JSON text with its nesting bounded (copying and comparing a value recurse once per level);
+// message gets the library's text or the nesting refusal.
+bool parseBoundedJson(const std::string& text, nlohmann::json& value, std::string& message);
+
+// The PCP head: the 16-byte magic, then the metadata, depth and picture lengths of 4 bytes each.
+inline constexpr char kPcpMagic[16] = {'T', 'O', 'L', 'V', 'E', 'X', '_', 'K', 'P', 'T', '_', 'V', '1', 0, 0, 0};
+inline constexpr uint32_t kPcpHeadSize = 28;
+inline constexpr uint32_t kMaxPcpMetadataLength = 64u << 20;
 
 // Typed key readers: the default whenever the key is missing or holds an unusable value.
 float jsonFloat(const nlohmann::json& object, const std::string& key, float fallback);

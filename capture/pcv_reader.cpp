@@ -274,12 +274,17 @@ std::vector<std::string> collectRelatedFiles(const std::string& pathText) {
   try {
     std::error_code ec;
     const fs::path path(pathText);
-    if (!fs::is_regular_file(path, ec) || path.extension() != ".pcv") return {};
+    if (path.extension() != ".pcv") return {};
     const fs::path folder = path.parent_path();
     std::string base = path.stem().string();
-
-    std::string stem;
-    if (splitNumberedName(base, stem) && fs::is_regular_file(folder / (stem + ".pcv"), ec)) base = stem;
+    if (!fs::is_regular_file(path, ec)) {
+      // The camera may save a recording as video_N_0.pcv, video_N_1.pcv, ... with no video_N.pcv;
+      // the browser lists it as video_N.pcv, so that path opens its segments.
+      if (!isCameraRecordingStem(base) || !fs::is_regular_file(folder / (base + "_0.pcv"), ec)) return {};
+    } else {
+      std::string stem;
+      if (splitNumberedName(base, stem) && fs::is_regular_file(folder / (stem + ".pcv"), ec)) base = stem;
+    }
 
     std::vector<std::tuple<int32_t, std::string, std::string>> found;
     const std::string prefix = base + "_";
@@ -772,4 +777,9 @@ bool PcvReader::preview(const std::string& path, size_t index, FrameData& frame,
     impl_->error = kOpenFailed;
     return false;
   }
+}
+
+bool isCameraRecordingStem(const std::string& stem) {
+  static const std::string kPrefix = "video_";
+  return stem.compare(0, kPrefix.size(), kPrefix) == 0 && allDigits(stem, kPrefix.size());
 }

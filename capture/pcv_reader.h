@@ -8,6 +8,10 @@
 
 #include "frame_data.h"
 
+// "video_" and digits only: the stem of a recording the camera may save as numbered segments
+// alone (video_N_0.pcv, video_N_1.pcv, ...); such a recording opens as video_N.pcv.
+bool isCameraRecordingStem(const std::string& stem);
+
 // An open PCV recording (all of its segment files) with an in-memory index of every frame.
 // Movable, not copyable; used by one thread at a time. Failures return false and leave error().
 class PcvReader {

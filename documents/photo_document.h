@@ -55,13 +55,16 @@ struct PhotoDocument {
   int nextVersion() const;
   bool commitVersion(const std::string& name, const PhotoParams& params, const std::string& note,
                      const std::string& exportFile);
-  // name gets the version written.
+  // name gets the version written. A failure to number a new version (nextVersion's errors) is
+  // reported like any other: false with the message in error.
   bool saveVersion(const PhotoParams& params, const std::string& preferredName, const std::optional<std::string>& note,
                    const std::string& exportFile, std::string& name);
   bool capture(pcp::CaptureData& captureData) const;
 };
 
 std::string photoFingerprint(const PhotoDocument& document);
+// Throws std::filesystem::filesystem_error when the folder cannot be listed; a broken photo is an
+// item with its error, never an exception.
 void appendPhotos(pcv0930::Directory& directory, const std::string& folder, const pcv0930::CancelCheck& cancel);
 
 }  // namespace media

@@ -16,7 +16,6 @@ using nlohmann::json;
 
 const char* const kProjectSuffix = "_projects";
 const char* const kCannotWriteProject = "无法写入项目，请检查目录权限与剩余空间";
-const char* const kVersionNumbersExhausted = "版本编号已用尽";
 const char* const kUtcTimeFormat = "%Y-%m-%dT%H:%M:%SZ";
 
 // The number after prefix + "_" at the start of name, read up to the first non-digit and
@@ -209,21 +208,26 @@ bool validVersion(const json& entry) {
   return true;
 }
 
-std::string fingerprint(const std::vector<std::string>& files) {
+std::string fingerprintHash(const std::string& text) {
   uint64_t hash = 1469598103934665603ULL;  // stored fingerprints depend on this start value
+  for (const char c : text) {
+    hash ^= static_cast<unsigned char>(c);
+    hash *= 1099511628211ULL;
+  }
+  return toHex(hash);
+}
+
+std::string fingerprint(const std::vector<std::string>& files) {
+  std::string text;
   for (const std::string& file : files) {
     std::error_code ec;
     std::filesystem::path canonical = std::filesystem::weakly_canonical(file, ec);
     if (ec) canonical = file;
     const uintmax_t size = std::filesystem::file_size(file, ec);
     const std::filesystem::file_time_type modified = std::filesystem::last_write_time(file, ec);
-    const std::string text = canonical.string() + ":" + std::to_string(size) + ":" + nanosecondsSince1970(modified);
-    for (const char c : text) {
-      hash ^= static_cast<unsigned char>(c);
-      hash *= 1099511628211ULL;
-    }
+    text += canonical.string() + ":" + std::to_string(size) + ":" + nanosecondsSince1970(modified);
   }
-  return toHex(hash);
+  return fingerprintHash(text);
 }
 
 std::string versionTitle(const std::string& name, const std::string& prefix) {
@@ -329,6 +333,15 @@ std::string matchingProjectVersion(const pcv0930::ProjectFile& file, const json&
   return {};
 }
 
+const char* const kVersionNumbersExhausted = "版本编号已用尽";
+
+uint64_t largestVersionNumber(const json& root, const std::string& prefix) {
+  uint64_t largest = 0;
+  if (!root.is_object()) return largest;
+  for (const auto& [name, value] : root.items()) largest = std::max(largest, versionNumber(name, prefix).value_or(0));
+  return largest;
+}
+
 SaveProjectResult saveProjectVersion(const std::filesystem::path& pcvPath, const std::string& prefix,
                                      const ProjectTracks& tracks, const std::string& videoDir,
                                      const std::string& pngDir, int64_t totalFrames, std::string& parametersText,
@@ -357,10 +370,7 @@ SaveProjectResult saveProjectVersion(const std::filesystem::path& pcvPath, const
     }
   }
 
-  uint64_t largest = 0;
-  for (const auto& [name, value] : file.root.items()) {
-    largest = std::max(largest, versionNumber(name, prefix).value_or(0));
-  }
+  const uint64_t largest = largestVersionNumber(file.root, prefix);
   if (largest == std::numeric_limits<uint64_t>::max()) {
     projectErrorText() = kVersionNumbersExhausted;
     return kSaveFailed;

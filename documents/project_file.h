@@ -37,6 +37,8 @@ struct ProjectFile {
 
 bool validVersion(const nlohmann::json& entry);
 std::string fingerprint(const std::vector<std::string>& files);
+// The hash behind fingerprint (64-bit FNV-1a from its own start value), lowercase hexadecimal.
+std::string fingerprintHash(const std::string& text);
 std::string versionTitle(const std::string& name, const std::string& prefix);
 std::string savedCalendarTime(const nlohmann::json& entry);
 // record gets the version's last export record (null when it has none); true when that record
@@ -55,6 +57,12 @@ bool scanProjectVersions(std::vector<std::string>& list, const std::filesystem::
 nlohmann::json projectParametersForComparison(const nlohmann::json& entry);
 std::string matchingProjectVersion(const pcv0930::ProjectFile& file, const nlohmann::json& entry,
                                    const std::string& preferredName, const std::optional<std::string>& note);
+
+// Refusal when the next version number would not fit.
+extern const char* const kVersionNumbersExhausted;
+// The largest number after prefix + "_" at the start of an entry name, 0 when there is none;
+// saturates at the largest value, which leaves no next number.
+uint64_t largestVersionNumber(const nlohmann::json& root, const std::string& prefix);
 
 enum SaveProjectResult : int { kSaveWritten = 0, kSaveUnchanged = 1, kSaveFailed = 2 };
 

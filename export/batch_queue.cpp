@@ -5,7 +5,9 @@
 namespace media {
 
 void BatchQueue::poll() {
-  if (running && executor.cancelRequested()) {
+  if (!running) return;
+  executor.poll();
+  if (!executor.active) {
     running = false;
     cancelling = false;
   }

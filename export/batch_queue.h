@@ -2,19 +2,10 @@
 #include <string>
 #include <vector>
 
+#include "batch_executor.h"
 #include "media_item.h"
 
 namespace media {
-
-// Runs the queue's export jobs as child processes. No process is started yet.
-class BatchExecutor {
- public:
-  void cancel() { cancelRequested_ = true; }
-  bool cancelRequested() const { return cancelRequested_; }
-
- private:
-  bool cancelRequested_ = false;
-};
 
 // The batch export queue. Its flags are read and cleared by the frame loop.
 class BatchQueue {

@@ -110,6 +110,14 @@ TEST(PcvReaderDiscovery, FindsAndOrdersSegmentsOrRefusesTheRecording) {
        "name.pcv", {"name.pcv", "name_1.pcv"}},
       {"upper-case extension", {"X.PCV"}, "X.PCV", {}},
       {"number too large for 32 bits is skipped", {"big.pcv", "big_99999999999.pcv"}, "big.pcv", {"big.pcv"}},
+      {"camera segments open under their listed name", {"video_3_1.pcv", "video_3_0.pcv", "video_3_2.pcv"},
+       "video_3.pcv", {"video_3_0.pcv", "video_3_1.pcv", "video_3_2.pcv"}},
+      {"camera segments with a gap", {"video_3_0.pcv", "video_3_2.pcv"}, "video_3.pcv", {}},
+      {"camera segments without number 0", {"video_3_1.pcv", "video_3_2.pcv"}, "video_3.pcv", {}},
+      {"camera segment opened by its own name", {"video_3_0.pcv", "video_3_1.pcv"}, "video_3_0.pcv",
+       {"video_3_0.pcv"}},
+      {"other names need their main file", {"take_0.pcv", "take_1.pcv"}, "take.pcv", {}},
+      {"camera name with a suffix", {"video_3x_0.pcv"}, "video_3x.pcv", {}},
   };
   for (const DiscoveryCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -332,6 +340,58 @@ TEST(PcvReaderIndex, MultiSegmentRecordingsOfEveryIndexStyleAndKind) {
       }
     }
   }
+}
+
+// Segments named video_N_0.pcv, video_N_1.pcv, ... with no video_N.pcv, each holding frames
+// [first, first + count) and the given index style.
+void writeCameraSegments(const TempFolder& folder, IndexStyle style, const std::vector<size_t>& counts) {
+  size_t first = 0;
+  for (size_t s = 0; s < counts.size(); ++s) {
+    pcvwrite::Segment segment;
+    for (size_t i = 0; i < counts[s]; ++i) {
+      segment.add(makeFrame(FrameKind::Frm3, indexMeta(first + i), 8, text("rgb")));
+    }
+    first += counts[s];
+    const Bytes sidecar = segment.finish(style);
+    const std::string path = folder.file("video_3_" + std::to_string(s) + ".pcv");
+    ASSERT_TRUE(pcvwrite::writeFile(path, segment.bytes));
+    if (!sidecar.empty()) {
+      ASSERT_TRUE(pcvwrite::writeFile(path + ".idx", sidecar));
+    }
+  }
+}
+
+TEST(PcvReaderIndex, CameraSegmentsWithoutAMainFileIndexLikeAnyRecording) {
+  for (IndexStyle style : {IndexStyle::None, IndexStyle::Embedded, IndexStyle::Sidecar}) {
+    SCOPED_TRACE(testing::Message() << "style " << static_cast<int>(style));
+    TempFolder folder;
+    writeCameraSegments(folder, style, {3, 3, 1});
+    PcvReader reader;
+    ASSERT_TRUE(reader.open(folder.file("video_3.pcv"))) << reader.error();
+    EXPECT_EQ(reader.segmentCount(), 3u);
+    ASSERT_EQ(reader.frameCount(), 7u);
+    EXPECT_EQ(reader.baseMetaJson(), indexMeta(0));
+    for (size_t i = 0; i < 7; ++i) {
+      FrameData frame;
+      ASSERT_TRUE(reader.readFrame(i, frame, true));
+      EXPECT_EQ(frame.metaJson, indexMeta(i));
+      EXPECT_TRUE(reader.hasRgb(i));
+    }
+    FrameData preview;
+    size_t total = 0;
+    ASSERT_TRUE(PcvReader().preview(folder.file("video_3.pcv"), 5, preview, {}, &total, nullptr));
+    EXPECT_EQ(preview.metaJson, indexMeta(5));
+    EXPECT_EQ(total, 7u);
+  }
+
+  TempFolder damaged;
+  writeCameraSegments(damaged, IndexStyle::None, {2, 2});
+  const std::string last = damaged.file("video_3_1.pcv");
+  fs::resize_file(last, fs::file_size(last) - 3);
+  PcvReader reader;
+  EXPECT_FALSE(reader.open(damaged.file("video_3.pcv")));
+  EXPECT_EQ(reader.error(), kCorruptTail + last);
+  EXPECT_EQ(reader.segmentCount(), 0u);
 }
 
 TEST(PcvReaderIndex, TruncatedTailFailsUnlessAFrameLimitStopsFirst) {

@@ -13,6 +13,7 @@
 
 namespace {
 
+using doctest::expectedFingerprint;
 using doctest::readText;
 using doctest::TempFolder;
 using doctest::writeText;
@@ -222,24 +223,6 @@ TEST(ProjectFile, SavedCalendarTime) {
     unsetenv("TZ");
   }
   tzset();
-}
-
-// The same hash written out independently: FNV-1a from the start value 0x14650fb0739d0383,
-// times read with stat.
-std::string expectedFingerprint(const std::vector<std::string>& files) {
-  unsigned long long hash = 0x14650fb0739d0383ULL;
-  for (const std::string& file : files) {
-    char resolved[PATH_MAX];
-    struct stat info {};
-    EXPECT_NE(realpath(file.c_str(), resolved), nullptr);
-    EXPECT_EQ(stat(file.c_str(), &info), 0);
-    const long long nanoseconds = static_cast<long long>(info.st_mtim.tv_sec) * 1000000000LL + info.st_mtim.tv_nsec;
-    const std::string text = std::string(resolved) + ":" + std::to_string(info.st_size) + ":" + std::to_string(nanoseconds);
-    for (unsigned char c : text) hash = (hash ^ c) * 0x100000001b3ULL;
-  }
-  char hex[17];
-  snprintf(hex, sizeof hex, "%llx", hash);
-  return hex;
 }
 
 TEST(ProjectFile, Fingerprint) {

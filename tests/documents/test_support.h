@@ -3,9 +3,12 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -30,6 +33,29 @@ inline std::string readText(const std::filesystem::path& file) {
 
 inline void writeText(const std::filesystem::path& file, const std::string& text) {
   std::ofstream(file, std::ios::binary | std::ios::trunc) << text;
+}
+
+// The fingerprint hashes written out independently: FNV-1a from the start value
+// 0x14650fb0739d0383 over "realpath:size:mtime-ns" of each file, times read with stat.
+inline std::string fnvHex(const std::string& text) {
+  unsigned long long hash = 0x14650fb0739d0383ULL;
+  for (unsigned char c : text) hash = (hash ^ c) * 0x100000001b3ULL;
+  char hex[17];
+  std::snprintf(hex, sizeof hex, "%llx", hash);
+  return hex;
+}
+
+inline std::string expectedFingerprint(const std::vector<std::string>& files) {
+  std::string text;
+  for (const std::string& file : files) {
+    char resolved[PATH_MAX];
+    struct stat info {};
+    EXPECT_NE(realpath(file.c_str(), resolved), nullptr);
+    EXPECT_EQ(stat(file.c_str(), &info), 0);
+    const long long nanoseconds = static_cast<long long>(info.st_mtim.tv_sec) * 1000000000LL + info.st_mtim.tv_nsec;
+    text += std::string(resolved) + ":" + std::to_string(info.st_size) + ":" + std::to_string(nanoseconds);
+  }
+  return fnvHex(text);
 }
 
 inline std::vector<std::string> folderEntries(const std::filesystem::path& folder) {

@@ -528,6 +528,26 @@ TEST(ShrinkImage, AreaWeightsAndBrighten) {
   }
 }
 
+// Every average of two bytes, brightened, is the rounded pow(average, 0.8) the curve stands for.
+TEST(ShrinkImage, BrightenIsThePowerCurveForEveryAverageOfTwoBytes) {
+  ImageRGB source = image(2, 256, std::vector<uint8_t>(2 * 256 * 3));
+  for (int first = 0; first < 256; ++first) {
+    for (int row = 0; row < 256; ++row) {
+      uint8_t* pixels = &source.pixels[static_cast<size_t>(row) * 6];
+      pixels[0] = pixels[1] = pixels[2] = static_cast<uint8_t>(first);
+      pixels[3] = static_cast<uint8_t>(row);
+      pixels[4] = pixels[5] = 0;
+    }
+    const ImageRGB shrunk = pcv0930::shrinkImage(source, 1, 256, true);
+    ASSERT_TRUE(shrunk.complete());
+    for (int row = 0; row < 256; ++row) {
+      const double average = std::clamp((0.5 * first + 0.5 * row) / 255.0, 0.0, 1.0);
+      const auto expected = static_cast<uint8_t>(std::lround(std::pow(average, 0.8) * 255.0));
+      ASSERT_EQ(shrunk.pixels[static_cast<size_t>(row) * 3], expected) << first << " and " << row;
+    }
+  }
+}
+
 TEST(ShrinkImage, HalvingAveragesExactTwoByTwoBlocks) {
   constexpr int kWidth = 1600;
   constexpr int kHeight = 900;
