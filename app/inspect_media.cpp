@@ -45,8 +45,10 @@ Failure describePhoto(const std::string& path, json& document) {
 }
 
 Failure inspect(const std::string& argument, std::string& text) {
+  // Joined by hand: fs::absolute refuses an empty path, which names the current folder.
+  const fs::path given(argument);
   std::error_code error;
-  const fs::path absolute = fs::absolute(argument, error);
+  const fs::path absolute = given.is_absolute() ? given : fs::current_path(error) / given;
   if (error) return error.message();
   const fs::path target = absolute.lexically_normal();
   const std::string folder = target.parent_path().string();
@@ -84,12 +86,14 @@ int inspectMedia(const std::string& path, std::ostream& out, std::ostream& err) 
   } catch (const std::exception& e) {
     failure = e.what();
   }
-  if (failure) {
-    err << *failure << '\n' << std::flush;
-    return 1;
+  if (!failure) {
+    out << text << '\n' << std::flush;
+    if (out) return 0;
+    // A summary that did not reach its reader (a full disk, a closed pipe) is no success.
+    failure = "无法写出结果";
   }
-  out << text << '\n' << std::flush;
-  return 0;
+  err << *failure << '\n' << std::flush;
+  return 1;
 }
 
 }  // namespace tessaline

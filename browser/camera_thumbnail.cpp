@@ -101,7 +101,7 @@ ImageRGB cameraThumbnail(const FrameData& frame, const std::function<bool()>& ca
     const size_t rowLength = std::min(width, available - v * width);
     const uint16_t* row = frame.depth.data() + v * width;
     for (size_t u = 0; u < rowLength; ++u) {
-      const double z = row[u] / 1000.0;
+      const double z = row[u] * 0.001;
       if (!(z > 0.0 && z <= maxDepth)) continue;
       const double x = (static_cast<double>(u) - frame.cx) / frame.fx * z;
       const double y = (static_cast<double>(v) - frame.cy) / frame.fy * z;

@@ -261,14 +261,6 @@ bool allDigits(const std::string& text, size_t from) {
                                            [](char c) { return c >= '0' && c <= '9'; });
 }
 
-// The match of ^(.*)_([0-9]+)$ (ECMAScript, so "." stops at line breaks): stem is group 1.
-bool splitNumberedName(const std::string& name, std::string& stem) {
-  const size_t underscore = name.rfind('_');
-  if (underscore == std::string::npos || !allDigits(name, underscore + 1)) return false;
-  if (name.find_first_of("\n\r") < underscore) return false;
-  stem = name.substr(0, underscore);
-  return true;
-}
 
 std::vector<std::string> collectRelatedFiles(const std::string& pathText) {
   try {
@@ -282,8 +274,8 @@ std::vector<std::string> collectRelatedFiles(const std::string& pathText) {
       // the browser lists it as video_N.pcv, so that path opens its segments.
       if (!isCameraRecordingStem(base) || !fs::is_regular_file(folder / (base + "_0.pcv"), ec)) return {};
     } else {
-      std::string stem;
-      if (splitNumberedName(base, stem) && fs::is_regular_file(folder / (stem + ".pcv"), ec)) base = stem;
+      std::string stem, digits;
+      if (splitNumberedStem(base, stem, digits) && fs::is_regular_file(folder / (stem + ".pcv"), ec)) base = stem;
     }
 
     std::vector<std::tuple<int32_t, std::string, std::string>> found;
@@ -777,6 +769,15 @@ bool PcvReader::preview(const std::string& path, size_t index, FrameData& frame,
     impl_->error = kOpenFailed;
     return false;
   }
+}
+
+bool splitNumberedStem(const std::string& name, std::string& prefix, std::string& digits) {
+  const size_t underscore = name.rfind('_');
+  if (underscore == std::string::npos || !allDigits(name, underscore + 1)) return false;
+  if (name.find_first_of("\n\r") < underscore) return false;
+  prefix = name.substr(0, underscore);
+  digits = name.substr(underscore + 1);
+  return true;
 }
 
 bool isCameraRecordingStem(const std::string& stem) {

@@ -11,6 +11,8 @@
 // "video_" and digits only: the stem of a recording the camera may save as numbered segments
 // alone (video_N_0.pcv, video_N_1.pcv, ...); such a recording opens as video_N.pcv.
 bool isCameraRecordingStem(const std::string& stem);
+// The match of ^(.*)_([0-9]+)$ ("." stops at line breaks): prefix is group 1, digits group 2.
+bool splitNumberedStem(const std::string& name, std::string& prefix, std::string& digits);
 
 // An open PCV recording (all of its segment files) with an in-memory index of every frame.
 // Movable, not copyable; used by one thread at a time. Failures return false and leave error().

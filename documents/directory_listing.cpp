@@ -24,20 +24,6 @@ const char* const kCacheSubfolder = ".cache/tessaline/1002";
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
-bool allDigitsFrom(const std::string& text, size_t from) {
-  return from < text.size() && std::all_of(text.begin() + static_cast<std::ptrdiff_t>(from), text.end(), isDigit);
-}
-
-// The match of ^(.*)_([0-9]+)$ ("." stops at line breaks): prefix is group 1, digits group 2.
-bool splitSegmentStem(const std::string& stem, std::string& prefix, std::string& digits) {
-  const size_t underscore = stem.rfind('_');
-  if (underscore == std::string::npos || !allDigitsFrom(stem, underscore + 1)) return false;
-  if (stem.find_first_of("\n\r") < underscore) return false;
-  prefix = stem.substr(0, underscore);
-  digits = stem.substr(underscore + 1);
-  return true;
-}
-
 bool isHidden(const fs::path& path) {
   const std::string name = path.filename().string();
   return !name.empty() && name.front() == '.';
@@ -53,7 +39,7 @@ struct SegmentFile {
 std::pair<std::string, int> groupOf(const fs::path& folder, const std::string& stem) {
   std::string prefix;
   std::string digits;
-  if (splitSegmentStem(stem, prefix, digits)) {
+  if (splitNumberedStem(stem, prefix, digits)) {
     int number = 0;
     const auto parsed = std::from_chars(digits.data(), digits.data() + digits.size(), number);
     const bool fits = parsed.ec == std::errc() && parsed.ptr == digits.data() + digits.size();
@@ -259,7 +245,7 @@ std::string normalizeMainPcvPath(const std::string& path) {
   if (file.extension() != ".pcv" || !fs::is_regular_file(file, error)) return path;
   std::string prefix;
   std::string digits;
-  if (!splitSegmentStem(file.stem().string(), prefix, digits)) return path;
+  if (!splitNumberedStem(file.stem().string(), prefix, digits)) return path;
   const fs::path mainFile = file.parent_path() / (prefix + ".pcv");
   if (!fs::is_regular_file(mainFile, error)) return path;
   return mainFile.string();

@@ -95,6 +95,11 @@ uint32_t littleEndian32(const char* bytes) {
 
 // The embedded metadata of a PCP file, reading nothing beyond the head of the file.
 bool readPcpMetadata(const fs::path& capture, Json& metadata, std::string& error) {
+  std::error_code ec;
+  if (!fs::is_regular_file(capture, ec)) {
+    error = "PCP 文件头无效";
+    return false;
+  }
   std::ifstream in(capture, std::ios::binary);
   char head[pcp::kPcpHeadSize] = {};
   in.read(head, sizeof head);
@@ -104,7 +109,6 @@ bool readPcpMetadata(const fs::path& capture, Json& metadata, std::string& error
     error = "PCP 文件头无效";
     return false;
   }
-  std::error_code ec;
   const uintmax_t fileSize = fs::file_size(capture, ec);
   const uint32_t length = headRead == static_cast<std::streamsize>(sizeof head) ? littleEndian32(head + 16) : 0;
   if (ec || length < 1 || length > pcp::kMaxPcpMetadataLength || fileSize < pcp::kPcpHeadSize ||

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -89,8 +90,11 @@ void syncFolder(const std::filesystem::path& file) {
 
 ReadStatus readWholeFile(const std::filesystem::path& file, std::string& bytes) {
   bytes.clear();
-  FileDescriptor in(openRetrying(file.c_str(), O_RDONLY));
+  // Without O_NONBLOCK opening a FIFO waits for a writer, which would stall a listing for good.
+  FileDescriptor in(openRetrying(file.c_str(), O_RDONLY | O_NONBLOCK));
   if (!in.valid()) return errno == ENOENT ? ReadStatus::Missing : ReadStatus::OpenFailed;
+  struct stat info {};
+  if (::fstat(in.get(), &info) != 0 || !(S_ISREG(info.st_mode) || S_ISDIR(info.st_mode))) return ReadStatus::OpenFailed;
   char buffer[65536];
   for (;;) {
     const ssize_t n = ::read(in.get(), buffer, sizeof buffer);

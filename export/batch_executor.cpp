@@ -115,8 +115,8 @@ size_t BatchExecutor::runningCount() const {
 }
 
 void BatchExecutor::cancel() {
-  cancelling = true;
   if (!active) return;
+  cancelling = true;
   for (BatchProcess& process : processes) {
     if (process.pid != 0) {
       std::ofstream(process.jobPath + ".cancel", std::ios::binary | std::ios::trunc) << "cancel";
@@ -169,7 +169,8 @@ void BatchExecutor::readState(BatchProcess& process) {
   if (progress == process.state.end()) {
     process.progress = 0.0f;
   } else if (progress->is_number()) {
-    process.progress = std::clamp(progress->get<float>(), 0.0f, 1.0f);
+    // Clamped before narrowing: a double beyond the float range has no float value.
+    process.progress = static_cast<float>(std::clamp(progress->get<double>(), 0.0, 1.0));
   }
   const auto stage = process.state.find("stage");
   if (stage == process.state.end()) {

@@ -34,7 +34,6 @@ class BatchExecutor {
   void poll();
   // Asks running children to stop through their cancel files and cancels the waiting tasks.
   void cancel();
-  bool cancelRequested() const { return cancelling; }
 
   std::vector<BatchProcess> processes;
   bool active = false;

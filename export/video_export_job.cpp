@@ -72,11 +72,22 @@ std::string pngFrameName(int64_t index) {
 }
 
 // rename(2) replaces an empty directory of the same name; the output must never replace anything.
+// Folders that cannot refuse to replace (some network and FUSE file systems) get a plain rename
+// when the name is free: the name is unique by time and process id.
 void renameWithoutReplacing(const fs::path& from, const fs::path& to) {
-  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0) {
-    const int error = errno;
-    throw fs::filesystem_error("rename", from, to, std::error_code(error, std::generic_category()));
+  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return;
+  int error = errno;
+  if (error == EINVAL || error == ENOSYS) {
+    std::error_code status;
+    if (fs::symlink_status(to, status).type() != fs::file_type::not_found) {
+      error = EEXIST;
+    } else if (std::rename(from.c_str(), to.c_str()) == 0) {
+      return;
+    } else {
+      error = errno;
+    }
   }
+  throw fs::filesystem_error("rename", from, to, std::error_code(error, std::generic_category()));
 }
 
 // Everything the job document says about one video export, read and checked.
@@ -96,21 +107,22 @@ struct VideoJob {
   bool rgbFlipY = false;
   int bitrate = 100;
 
+  // The common checks bounded width and height to the texture limit.
   explicit VideoJob(const json& job)
-      : source(job.at("source").get<std::string>()),
-        width(job.at("width").get<int>()),
-        height(job.at("height").get<int>()),
-        note(job.value("note", std::string())),
-        directory(job.at("directory").get<std::string>()),
-        fingerprint(job.at("fingerprint").get<std::string>()),
+      : source(jobString(job, "source")),
+        width(static_cast<int>(jobInteger(job, "width"))),
+        height(static_cast<int>(jobInteger(job, "height"))),
+        note(jobString(job, "note", "")),
+        directory(jobString(job, "directory")),
+        fingerprint(jobString(job, "fingerprint")),
         parameters(job.value("parameters", json())),
-        version(job.value("version", std::string())),
-        rgb(job.value("rgb", false)),
-        flipX(job.value("flip_x", false)),
-        flipY(job.value("flip_y", false)),
-        rgbFlipX(job.value("rgb_flip_x", false)),
-        rgbFlipY(job.value("rgb_flip_y", false)),
-        bitrate(static_cast<int>(std::clamp<int64_t>(job.value("bitrate", int64_t{100}), kMinBitrate, kMaxBitrate))) {}
+        version(jobString(job, "version", "")),
+        rgb(jobBoolean(job, "rgb", false)),
+        flipX(jobBoolean(job, "flip_x", false)),
+        flipY(jobBoolean(job, "flip_y", false)),
+        rgbFlipX(jobBoolean(job, "rgb_flip_x", false)),
+        rgbFlipY(jobBoolean(job, "rgb_flip_y", false)),
+        bitrate(static_cast<int>(std::clamp(jobInteger(job, "bitrate", 100), kMinBitrate, kMaxBitrate))) {}
 };
 
 // Opens the recording and builds its clock index, reporting both stages.
@@ -197,8 +209,8 @@ struct FrameRange {
 
 FrameRange checkedRange(const json& job, int64_t frameCount) {
   FrameRange range;
-  range.start = job.value("start", int64_t{0});
-  range.end = job.value("end", frameCount - 1);
+  range.start = jobInteger(job, "start", 0);
+  range.end = jobInteger(job, "end", frameCount - 1);
   if (range.end < 0) range.end = frameCount - 1;
   if (range.start < 0 || range.start > range.end || range.end >= frameCount) fail("导出区间超出素材范围");
   return range;
@@ -210,6 +222,8 @@ void exportFrames(ExportJobContext& context, const VideoJob& job, const FrameRan
   FrameWriterThread writer([&output](RenderedFrame& frame) { return output.write(frame); });
   FrameData frame;
   for (int64_t i = range.start; i <= range.end; ++i) {
+    // A frame the writer already failed on stops the export before anything of a later frame.
+    if (const std::string failure = writer.error(); !failure.empty()) fail(failure);
     context.throwIfCancelled();
     if (!reader.readFrame(static_cast<size_t>(i), frame, true)) fail("读取第 " + std::to_string(i) + " 帧失败");
     RenderParams params = paramsForFrameIndex(static_cast<int>(i), frame, reader.baseMetaJson(), tracks);
@@ -220,13 +234,13 @@ void exportFrames(ExportJobContext& context, const VideoJob& job, const FrameRan
     if (!rendered.image.complete()) fail("渲染结果为空");
     if (rgbTrack) rendered.rgbJpeg = std::move(frame.rgbJpeg);
     if (!writer.push(std::move(rendered))) fail(writer.error());
-    const int64_t written = static_cast<int64_t>(writer.written());
-    context.report("导出 " + std::to_string(written) + " / " + std::to_string(range.count()) + " 帧",
-                   0.30 + 0.65 * static_cast<double>(written) / static_cast<double>(range.count()));
+    const int64_t done = i - range.start + 1;
+    context.report("导出 " + std::to_string(done) + " / " + std::to_string(range.count()) + " 帧",
+                   0.30 + 0.65 * static_cast<double>(done) / static_cast<double>(range.count()));
   }
-  context.report("完成编码", 0.96);
   const std::string failure = writer.finish();
   if (!failure.empty()) fail(failure);
+  context.report("完成编码", 0.96);
 }
 
 // The export record of a finished export, as the version entry keeps it.
@@ -297,8 +311,9 @@ ExportJobResult runVideoExportJob(ExportJobContext& context, const json& documen
   const std::string fingerprint = checkedFingerprint(context, job);
   const FrameRange range = checkedRange(document, frameCount);
 
-  const int format = document.value("format", int{kMp4});
-  if (format != kPngSequence && format != kMp4 && format != kMov) fail("导出格式无效");
+  const int64_t requestedFormat = jobInteger(document, "format", kMp4);
+  if (requestedFormat != kPngSequence && requestedFormat != kMp4 && requestedFormat != kMov) fail("导出格式无效");
+  const int format = static_cast<int>(requestedFormat);
   if (format != kPngSequence) {
     if (job.width % 2 != 0 || job.height % 2 != 0) fail("视频编码的宽度和高度必须为偶数");
     if (ffmpegPath().empty()) fail("视频导出组件不可用");

@@ -44,11 +44,6 @@ std::string FrameWriterThread::error() const {
   return error_;
 }
 
-size_t FrameWriterThread::written() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return written_;
-}
-
 void FrameWriterThread::run() {
   for (;;) {
     RenderedFrame frame;
@@ -72,8 +67,6 @@ void FrameWriterThread::run() {
       if (!failure.empty()) {
         error_ = std::move(failure);
         waiting_.clear();
-      } else {
-        ++written_;
       }
     }
     changed_.notify_all();

@@ -43,7 +43,6 @@ class FrameWriterThread {
   std::string finish();
   // The failure text so far, empty while writing goes well.
   std::string error() const;
-  size_t written() const;
 
  private:
   void run();
@@ -54,7 +53,6 @@ class FrameWriterThread {
   std::condition_variable changed_;
   std::deque<RenderedFrame> waiting_;
   std::string error_;
-  size_t written_ = 0;
   bool closing_ = false;
   bool abandoned_ = false;
   std::thread thread_;

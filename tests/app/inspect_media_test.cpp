@@ -54,8 +54,9 @@ std::vector<std::string> headlessEnvironment(const fs::path& home) {
   return variables;
 }
 
-Inspection inspect(const std::string& argument, const fs::path& workingFolder, const fs::path& home) {
-  const fs::path outFile = home.parent_path() / "stdout.txt";
+Inspection inspect(const std::string& argument, const fs::path& workingFolder, const fs::path& home,
+                   const std::string& outputDevice = "") {
+  const fs::path outFile = outputDevice.empty() ? home.parent_path() / "stdout.txt" : fs::path(outputDevice);
   const fs::path errFile = home.parent_path() / "stderr.txt";
   std::vector<std::string> arguments = {TESSALINE_EXECUTABLE, "--inspect-media", argument};
   std::vector<std::string> environment = headlessEnvironment(home);
@@ -83,7 +84,8 @@ Inspection inspect(const std::string& argument, const fs::path& workingFolder, c
   int status = 0;
   waitpid(pid, &status, 0);
   run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  run.out = readText(outFile);
+  // A device such as /dev/full is written to, never read back.
+  if (outputDevice.empty()) run.out = readText(outFile);
   run.err = readText(errFile);
   return run;
 }
@@ -212,6 +214,7 @@ TEST_F(InspectMedia, FailuresPrintOneLineOnStandardError) {
       {captures / "take_1.pcv", "素材未找到"},
       {captures / "missing.pcv", "素材未找到"},
       {captures / "notes.txt", "素材未找到"},
+      {"", "素材未找到"},  // the working folder itself, not a capture
       {captures / "broken.pcv", "帧数据损坏或录制尾部不完整：" + (captures / "broken.pcv").string()},
       {captures / "gap.pcv", "时间索引错误"},
   };
@@ -222,6 +225,11 @@ TEST_F(InspectMedia, FailuresPrintOneLineOnStandardError) {
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.err, message + "\n");
   }
+
+  // Output that cannot be written is a failure, not an exit code 0 with nothing printed.
+  const Inspection full = inspect((captures / "take.pcv").string(), temp.path(), home, "/dev/full");
+  EXPECT_EQ(full.exitCode, 1);
+  EXPECT_EQ(full.err, "无法写出结果\n");
 
   // A folder that cannot be listed reports the file system's description of it.
   const Inspection unlisted = run((captures / "nowhere" / "take.pcv").string(), temp.path());

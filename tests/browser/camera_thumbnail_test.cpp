@@ -68,6 +68,13 @@ TEST(CameraThumbnail, GrayFollowsTheThreeDistanceNodes) {
     EXPECT_EQ(litPixels(image), c.gray == 0 ? 0u : 4u);
   }
   EXPECT_EQ(litPixels(cameraThumbnail(centreSample(20000, meta), kNever)), 0u);  // 20 m is black
+
+  // Millimetres become metres by multiplying with 0.001; dividing by 1000 rounds these
+  // distances onto the neighbouring gray.
+  for (const Case c : {Case{1400, 119}, Case{2800, 238}, Case{4600, 118}}) {
+    SCOPED_TRACE(c.depth);
+    EXPECT_EQ(grayAt(cameraThumbnail(centreSample(c.depth, R"({"D1":0,"D2":3,"D3":6})"), kNever), 799, 480), c.gray);
+  }
 }
 
 TEST(CameraThumbnail, NothingBeyondTwentyMetresWhateverTheDisplayDistance) {

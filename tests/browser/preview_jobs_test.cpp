@@ -96,7 +96,10 @@ TEST(PreviewJob, GridPreviewIsAnEightHundredWideThumbnailWithTheRecordingsTimes)
   EXPECT_EQ(event.lastTime, "01:00:00:02");
 
   // The same request answered from the cache entry the browser would write.
-  cache.write(event.cacheKey, pcv0930::previewCacheEntry(event));
+  const pcv0930::CachedPreview entry = pcv0930::previewCacheEntry(event);
+  EXPECT_EQ(entry.metadata.dump(),
+            R"({"count":3,"firstTime":"01:00:00:00","lastTime":"01:00:00:02","seconds":0.125,"tc":"01:00:00:00"})");
+  cache.write(event.cacheKey, entry);
   fs::remove(temp / "take.pcv");
   PreviewSource fresh;
   const MediaEvent cached = pcv0930::runPreviewJob(requestFor(item, "", nullptr), cache, fresh, kNever);

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <climits>
 #include <cstdio>
+#include <functional>
 #include <stdexcept>
 
 #include "pcp_writer.h"
@@ -256,14 +257,35 @@ TEST(PhotoDocument, BadInputsFailWithTheirMessages) {
   }
 }
 
-// A link to itself cannot be opened, whoever runs the test.
+// A link to itself cannot be opened, whoever runs the test; a FIFO would wait for a writer forever.
 TEST(PhotoDocument, UnreadableSidecar) {
+  const std::pair<const char*, std::function<void(const fs::path&)>> sidecars[] = {
+      {"link to itself", [](const fs::path& file) { fs::create_symlink(file.filename(), file); }},
+      {"fifo", [](const fs::path& file) { ASSERT_EQ(mkfifo(file.c_str(), 0600), 0); }},
+  };
+  for (const auto& [kind, make] : sidecars) {
+    SCOPED_TRACE(kind);
+    TempFolder folder;
+    writePhoto(folder / "take.pcp");
+    make(folder / "take.json");
+    media::PhotoDocument document;
+    EXPECT_FALSE(document.load(folder / "take.pcp"));
+    EXPECT_EQ(document.error, "无法读取 take.json");
+    EXPECT_THROW(media::readText(folder / "take.json"), std::runtime_error);
+
+    pcv0930::Directory directory;
+    media::appendPhotos(directory, folder.path().string(), nullptr);
+    ASSERT_EQ(directory.items.size(), 1u);
+    EXPECT_EQ(directory.items[0].error, "无法读取 take.json");
+  }
+}
+
+TEST(PhotoDocument, FifoCaptureIsNotOpened) {
   TempFolder folder;
-  writePhoto(folder / "take.pcp");
-  fs::create_symlink("take.json", folder / "take.json");
+  ASSERT_EQ(mkfifo((folder / "take.pcp").c_str(), 0600), 0);
   media::PhotoDocument document;
   EXPECT_FALSE(document.load(folder / "take.pcp"));
-  EXPECT_EQ(document.error, "无法读取 take.json");
+  EXPECT_EQ(document.error, "PCP 文件头无效");
 }
 
 TEST(PhotoDocument, LoadMergesMetadataAndListsVersions) {
@@ -511,6 +533,55 @@ TEST(PhotoDocument, RecommitKeepsTimestampAndNoteDecidesTheName) {
   other.renderPointSize = 21.0f;
   EXPECT_EQ(document.matchingVersion(other, "3", std::nullopt), "");
   EXPECT_EQ(document.matchingVersion(edited(), "4", std::string("暖色")), "");
+}
+
+// The four steps in their order: a note that differs from the preferred version's ends the search;
+// the preferred version wins only when it is listed; then the unedited version; then the newest.
+TEST(PhotoDocument, MatchingFollowsPreferenceOriginalThenNewest) {
+  TempFolder folder;
+  writePhoto(folder / "take.pcp");
+  media::PhotoDocument probe;
+  ASSERT_TRUE(probe.load(folder / "take.pcp"));
+  const media::PhotoParams unedited = media::PhotoParams::read(probe.json, nullptr);
+  const auto stored = [](const media::PhotoParams& params, const std::string& note) {
+    json version = params.json();
+    version["editor_media"] = {{"schema_version", 1}, {"note", note}};
+    return version;
+  };
+  const json versions = {{"1", stored(unedited, "")},
+                         {"2", stored(edited(), "")},
+                         {"3", stored(edited(), "x")},
+                         {"07", stored(edited(), "")}};  // not a version name: never preferred
+  writeText(folder / "take.json", json{{"versions", versions}}.dump());
+  media::PhotoDocument document;
+  ASSERT_TRUE(document.load(folder / "take.pcp"));
+  ASSERT_EQ(document.versionNames, (std::vector<std::string>{"3", "2", "1"}));
+
+  struct Case {
+    bool uneditedParams;
+    const char* preferred;
+    std::optional<std::string> note;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {true, "1", std::nullopt, "1"},
+      {true, "", std::nullopt, kOriginalVersionName},
+      {true, "2", std::nullopt, kOriginalVersionName},
+      {true, "07", std::string(""), kOriginalVersionName},
+      {true, "3", std::string(""), ""},
+      {false, "", std::nullopt, "3"},
+      {false, "07", std::nullopt, "3"},
+      {false, "2", std::nullopt, "2"},
+      {false, "2", std::string(""), "2"},
+      {false, "3", std::string(""), ""},
+      {false, "2", std::string("x"), ""},
+      {false, "3", std::string("x"), "3"},
+      {false, "", std::string(""), "2"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.preferred) + " / " + c.note.value_or("(none)"));
+    EXPECT_EQ(document.matchingVersion(c.uneditedParams ? unedited : edited(), c.preferred, c.note), c.expected);
+  }
 }
 
 TEST(PhotoDocument, UneditedParametersMatchTheOriginal) {

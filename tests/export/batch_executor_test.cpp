@@ -205,7 +205,7 @@ TEST_F(BatchExecutorTest, RealChildKilledWithSigkillEndsAbnormally) {
 }
 
 TEST_F(BatchExecutorTest, HowAChildEndedDecidesTheTaskStatus) {
-  prepare(fixtureChild(), 7, 5);
+  prepare(fixtureChild(), 8, 5);
   const nlohmann::json success = {{"progress", 1.0}, {"stage", "完成"}, {"finished", true}, {"success", true}};
   const nlohmann::json failure = {{"progress", 0}, {"stage", "源文件已变化"}, {"finished", true}, {"success", false}};
   nlohmann::json cancelled = failure;
@@ -219,6 +219,7 @@ TEST_F(BatchExecutorTest, HowAChildEndedDecidesTheTaskStatus) {
   fixture(6, {{"progress", 0.4}, {"stage", "导出 2 / 5 帧"}, {"finished", false}}, 0);
   fixture(7, nullptr, 0);
   std::ofstream(temp / "7.state") << "{\"progress\":0.5,\"stage\":\"半";  // half written
+  fixture(8, {{"progress", -1e300}, {"stage", "导出 1 / 5 帧"}, {"finished", false}}, 0);  // far outside float
 
   runToEnd();
   struct Expected {
@@ -229,7 +230,7 @@ TEST_F(BatchExecutorTest, HowAChildEndedDecidesTheTaskStatus) {
       {BatchProcess::Finished, "完成"},          {BatchProcess::Failed, "源文件已变化"},
       {BatchProcess::Failed, "完成"},            {BatchProcess::Cancelled, "已取消"},
       {BatchProcess::Failed, "导出进程异常结束"}, {BatchProcess::Failed, "导出进程异常结束"},
-      {BatchProcess::Failed, "导出进程异常结束"},
+      {BatchProcess::Failed, "导出进程异常结束"}, {BatchProcess::Failed, "导出进程异常结束"},
   };
   for (size_t i = 0; i < executor.processes.size(); ++i) {
     EXPECT_EQ(executor.processes[i].status, expected[i].status) << "task " << i + 1;
@@ -237,6 +238,7 @@ TEST_F(BatchExecutorTest, HowAChildEndedDecidesTheTaskStatus) {
   }
   EXPECT_EQ(executor.processes[0].progress, 1.0f);
   EXPECT_EQ(executor.processes[5].progress, 0.4f);
+  EXPECT_EQ(executor.processes[7].progress, 0.0f);
   EXPECT_TRUE(executor.processes[4].state.is_null());
   EXPECT_TRUE(executor.processes[6].state.is_null());
 }
@@ -421,6 +423,7 @@ TEST_F(BatchExecutorTest, IdleExecutorDoesNothing) {
   executor.active = false;
   executor.poll();
   executor.cancel();
+  EXPECT_FALSE(executor.cancelling);
   for (const BatchProcess& process : executor.processes) {
     EXPECT_EQ(process.status, BatchProcess::Waiting);
     EXPECT_EQ(process.pid, 0);

@@ -275,7 +275,10 @@ TEST(VideoExportJob, RefusedJobsNameTheReasonAndLeaveNothingBehind) {
       {"end at the frame count", [](VideoJobFixture& f) { f.job["end"] = kFrameCount; }, "导出区间超出素材范围"},
       {"start after end", [](VideoJobFixture& f) { f.job["start"] = 3; f.job["end"] = 2; }, "导出区间超出素材范围"},
       {"negative start", [](VideoJobFixture& f) { f.job["start"] = -1; }, "导出区间超出素材范围"},
+      {"end beyond every integer", [](VideoJobFixture& f) { f.job["end"] = 18446744073709551615ULL; },
+       "导出区间超出素材范围"},
       {"unknown format", [](VideoJobFixture& f) { f.job["format"] = 3; }, "导出格式无效"},
+      {"format that wraps to MP4", [](VideoJobFixture& f) { f.job["format"] = 4294967297LL; }, "导出格式无效"},
       {"bad parameters", [](VideoJobFixture& f) { f.job["parameters"] = {{"tracks", {{"fov", {{"x", 1}}}}}}; },
        "视频版本参数无效"},
       {"source touched after the job was made",
@@ -352,6 +355,12 @@ TEST(VideoExportJob, CancelDuringTheFramesRemovesTheStagingFolder) {
       lastProgress = progress;
       const std::string stage = state.value("stage", "");
       if (stages.empty() || stages.back() != stage) stages.push_back(stage);
+      int done = 0;
+      if (std::sscanf(stage.c_str(), "导出 %d / 240 帧", &done) == 1) {
+        EXPECT_EQ(stage, "导出 " + std::to_string(done) + " / 240 帧");
+        EXPECT_GE(done, 1);
+        EXPECT_NEAR(progress, 0.30 + 0.65 * done / 240.0, 1e-9);
+      }
       if (stage.rfind("导出 ", 0) == 0 && stage != "导出 1 / 240 帧") {
         writeFile(exportjobtest::cancelPath(jobPath), "");
         cancelled = true;
