@@ -51,7 +51,9 @@ run_tests() {
   build build-release all -DCMAKE_BUILD_TYPE=Release -DTESSALINE_TESTS=ON -DTESSALINE_BENCH=ON
   ctest --test-dir "$root/build-release" --output-on-failure -j "$jobs"
   build build-asan all -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSALINE_SANITIZE=ON -DTESSALINE_TESTS=ON -DTESSALINE_BENCH=OFF
-  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  # Mesa's llvmpipe, loaded with dlopen, uses dynamic TLS that LeakSanitizer misreads at exit
+  # (a bogus DTLS range crashes its tracer), so dynamic TLS is not tracked.
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:intercept_tls_get_addr=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --test-dir "$root/build-asan" --output-on-failure -j "$jobs"
   build build-fuzz fuzz_pcv_reader -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
     -DTESSALINE_FUZZ=ON -DTESSALINE_TESTS=OFF -DTESSALINE_BENCH=OFF
