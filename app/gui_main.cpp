@@ -21,7 +21,7 @@
 #include "export_job.h"
 #include "ffmpeg.h"
 #include "font.h"
-#include "inspect_media.h"
+#include "media_report.h"
 #include "macos_utils.h"
 #include "offscreen_gl.h"
 #include "platform_paths.h"

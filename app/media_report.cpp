@@ -1,4 +1,4 @@
-#include "inspect_media.h"
+#include "media_report.h"
 
 #include <exception>
 #include <filesystem>
