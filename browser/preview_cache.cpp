@@ -7,6 +7,8 @@
 #include <system_error>
 #include <utility>
 
+#include "project_file.h"
+
 namespace fs = std::filesystem;
 
 namespace pcv0930 {
@@ -35,15 +37,6 @@ uint32_t sideFrom(const nlohmann::json& header, const char* name) {
 }
 
 }  // namespace
-
-uint64_t fnv1a64(const std::string& text) {
-  uint64_t hash = 0xcbf29ce484222325ULL;
-  for (const char c : text) {
-    hash ^= static_cast<unsigned char>(c);
-    hash *= 0x100000001b3ULL;
-  }
-  return hash;
-}
 
 PreviewCache::PreviewCache(fs::path root, uint64_t sizeLimit) : root_(std::move(root)), sizeLimit_(sizeLimit) {}
 

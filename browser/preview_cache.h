@@ -45,7 +45,4 @@ class PreviewCache {
   std::atomic<uint64_t> writes_{0};
 };
 
-// 64-bit FNV-1a of the bytes of text.
-uint64_t fnv1a64(const std::string& text);
-
 }  // namespace pcv0930

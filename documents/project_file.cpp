@@ -208,13 +208,17 @@ bool validVersion(const json& entry) {
   return true;
 }
 
-std::string fingerprintHash(const std::string& text) {
-  uint64_t hash = 1469598103934665603ULL;  // stored fingerprints depend on this start value
+uint64_t fnv1a64(const std::string& text, uint64_t start) {
+  uint64_t hash = start;
   for (const char c : text) {
     hash ^= static_cast<unsigned char>(c);
     hash *= 1099511628211ULL;
   }
-  return toHex(hash);
+  return hash;
+}
+
+std::string fingerprintHash(const std::string& text) {
+  return toHex(fnv1a64(text, 1469598103934665603ULL));  // stored fingerprints depend on this start value
 }
 
 std::string fingerprint(const std::vector<std::string>& files) {

@@ -38,6 +38,8 @@ struct ProjectFile {
 bool validVersion(const nlohmann::json& entry);
 std::string fingerprint(const std::vector<std::string>& files);
 // The hash behind fingerprint (64-bit FNV-1a from its own start value), lowercase hexadecimal.
+// 64-bit FNV-1a over the bytes of text, from the given start value.
+uint64_t fnv1a64(const std::string& text, uint64_t start = 0xcbf29ce484222325ULL);
 std::string fingerprintHash(const std::string& text);
 std::string versionTitle(const std::string& name, const std::string& prefix);
 std::string savedCalendarTime(const nlohmann::json& entry);

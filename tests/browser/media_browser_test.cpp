@@ -74,16 +74,21 @@ class MediaBrowserTest : public browsertest::GlTest {
     return videoItem(temp / (name + ".pcv"));
   }
 
-  // Holds the listing worker until the returned promise is set.
+  // Holds the listing worker until the returned promise is set. Returns once the blocking job
+  // runs, so jobs submitted afterwards, even at the front, queue behind it.
   std::shared_ptr<std::promise<void>> blockListingWorker() {
     auto release = std::make_shared<std::promise<void>>();
     std::shared_future<void> released = release->get_future().share();
-    browser->listingWorker().submit([released](const auto&) {
+    auto started = std::make_shared<std::promise<void>>();
+    std::future<void> running = started->get_future();
+    browser->listingWorker().submit([released, started](const auto&) {
+      started->set_value();
       released.wait();
       MediaEvent nothing;
       nothing.kind = MediaEvent::kPreview;  // no entry has an empty key
       return nothing;
     });
+    EXPECT_EQ(running.wait_for(std::chrono::seconds(30)), std::future_status::ready);
     return release;
   }
 

@@ -9,6 +9,7 @@
 
 #include "common_test_support.h"
 #include "preview_cache.h"
+#include "project_file.h"
 
 namespace fs = std::filesystem;
 using nlohmann::json;
