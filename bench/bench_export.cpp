@@ -8,7 +8,7 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -114,7 +114,7 @@ struct ExportBench {
     double seconds = 0.0;
     for (size_t i = 0; i < kFrames; ++i) {
       const Clock::time_point start = Clock::now();
-      if (!reader.readFrame(i, frame, true)) return -1.0;
+      if (!reader.readFrame(i, frame, false)) return -1.0;
       RenderParams params = paramsForFrameIndex(static_cast<int>(i), frame, reader.baseMetaJson(), tracks);
       params.point_size = params.render_point_size;
       const ImageRGB image = renderGpuFrameToImage(frame, params, kWidth, kHeight, false, false);
@@ -126,9 +126,12 @@ struct ExportBench {
   }
 };
 
-ExportBench& bench() {
+// The shared setup, or null after marking the benchmark skipped.
+ExportBench* readyBench(benchmark::State& state) {
   static ExportBench instance;
-  return instance;
+  if (instance.error.empty()) return &instance;
+  state.SkipWithError(instance.error.c_str());
+  return nullptr;
 }
 
 void setRates(benchmark::State& state, const char* name, double seconds) {
@@ -136,11 +139,9 @@ void setRates(benchmark::State& state, const char* name, double seconds) {
 }
 
 void BM_Mp4JobVersusItsHalves(benchmark::State& state) {
-  ExportBench& b = bench();
-  if (!b.error.empty()) {
-    state.SkipWithError(b.error.c_str());
-    return;
-  }
+  ExportBench* ready = readyBench(state);
+  if (ready == nullptr) return;
+  ExportBench& b = *ready;
   // The identical frames as one raw file for ffmpeg alone.
   const fs::path raw = b.folder / "frames.rgb";
   {
@@ -176,11 +177,9 @@ void BM_Mp4JobVersusItsHalves(benchmark::State& state) {
 BENCHMARK(BM_Mp4JobVersusItsHalves)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(1);
 
 void BM_PngJobStages(benchmark::State& state) {
-  ExportBench& b = bench();
-  if (!b.error.empty()) {
-    state.SkipWithError(b.error.c_str());
-    return;
-  }
+  ExportBench* ready = readyBench(state);
+  if (ready == nullptr) return;
+  ExportBench& b = *ready;
   for (auto _ : state) {
     double pngSeconds = 0.0;
     const fs::path file = b.folder / "frame.png";

@@ -76,13 +76,13 @@ void BatchExecutor::poll() {
 }
 
 void BatchExecutor::reap(BatchProcess& process) {
-  readState(process);
   int waitStatus = 0;
   const pid_t result = waitpid(process.pid, &waitStatus, WNOHANG);
-  if (result == 0) return;
-  if (result < 0 && errno == EINTR) return;
-  process.pid = 0;
+  const bool stillRunning = result == 0 || (result < 0 && errno == EINTR);
+  // Read after the wait, so an ended child's final state is the one seen.
   readState(process);
+  if (stillRunning) return;
+  process.pid = 0;
   const bool exitedCleanly = result > 0 && WIFEXITED(waitStatus) && WEXITSTATUS(waitStatus) == 0;
   if (exitedCleanly && stateFlag(process.state, "success")) {
     process.status = BatchProcess::Finished;
@@ -148,10 +148,7 @@ void BatchExecutor::launch(BatchProcess& process) {
     std::vector<char*> arguments = {executablePath.data(), mode.data(), process.jobPath.data(), nullptr};
     pid_t child = 0;
     const int error = posix_spawn(&child, executablePath.c_str(), actions.get(), nullptr, arguments.data(), environ);
-    if (error != 0) {
-      process.pid = 0;
-      throw std::runtime_error(std::string("无法启动导出进程：") + std::strerror(error));
-    }
+    if (error != 0) throw std::runtime_error(std::string("无法启动导出进程：") + std::strerror(error));
     process.pid = child;
   } catch (const std::exception& failure) {
     process.status = BatchProcess::Failed;

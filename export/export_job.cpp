@@ -63,12 +63,10 @@ void checkOutputSize(const nlohmann::json& job) {
   const int64_t width = jobInteger(job, "width");
   const int64_t height = jobInteger(job, "height");
   const int64_t format = jobInteger(job, "format", 0);
+  if (photo && format != 0 && format != 1) throw std::runtime_error("照片导出格式无效");
   // An SVG canvas has no texture behind it, but the writer still counts in int.
-  int64_t limit = std::numeric_limits<int>::max();
-  if (!photo || format != 1) {
-    limit = maxTextureSize();
-    if (photo && format != 0) throw std::runtime_error("照片导出格式无效");
-  }
+  const bool svgCanvas = photo && format == 1;
+  const int64_t limit = svgCanvas ? std::numeric_limits<int>::max() : maxTextureSize();
   if (width < 1 || height < 1 || width > limit || height > limit)
     throw std::runtime_error("分辨率超过本机支持范围");
 }

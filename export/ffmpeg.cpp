@@ -1,13 +1,11 @@
 #include "ffmpeg.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <sstream>
-#include <system_error>
 
 #include "child_process.h"
 #include "platform_paths.h"
@@ -53,9 +51,7 @@ std::string findFfmpegPath(const std::vector<std::filesystem::path>& candidates)
 }
 
 bool isCompatibleFfmpeg(const std::filesystem::path& path) {
-  std::error_code error;
-  const std::filesystem::file_status status = std::filesystem::status(path, error);
-  if (error || !std::filesystem::exists(status)) return false;
+  // access() also refuses a missing path; a folder passes it but fails to run.
   if (access(path.c_str(), X_OK) != 0) return false;
   const std::string command = shellQuote(path.string()) + " -hide_banner -version >/dev/null 2>&1";
   return std::system(command.c_str()) == 0;
@@ -100,7 +96,6 @@ PipeStream::~PipeStream() {
 bool PipeStream::open(const std::string& command) {
   if (file_ != nullptr) closePipe(file_);
   exitStatus_ = 0;
-  opened_ = false;
   std::signal(SIGPIPE, SIG_IGN);
   file_ = popen(command.c_str(), "w");
   opened_ = file_ != nullptr;

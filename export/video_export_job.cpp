@@ -10,11 +10,9 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <limits>
-#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -39,9 +37,9 @@ namespace fs = std::filesystem;
 
 enum VideoFormat : int { kPngSequence = 0, kMp4 = 1, kMov = 2 };
 
-const char* const kCancelled = "已取消";
 const char* const kProjectSaveFailed = "影像已导出，版本保存失败：";
-constexpr int64_t kMaxFrameCount = 2147483647;
+// Frame indices reach the renderer as int.
+constexpr int64_t kMaxFrameCount = std::numeric_limits<int>::max();
 constexpr int64_t kMinBitrate = 1;
 constexpr int64_t kMaxBitrate = 1000;
 
@@ -133,7 +131,10 @@ void openRecording(ExportJobContext& context, const std::string& source, PcvRead
     context.report("建立帧索引", 0.01 + 0.14 * part);
     return !context.cancelled();
   });
-  if (!opened) fail(context.cancelled() ? kCancelled : reader.error());
+  if (!opened) {
+    context.throwIfCancelled();
+    fail(reader.error());
+  }
   if (reader.frameCount() == 0 || reader.frameCount() > static_cast<size_t>(kMaxFrameCount)) fail("视频帧数无效");
 
   const bool built = clock.build(reader, [&context](size_t done, size_t total) {
@@ -141,7 +142,10 @@ void openRecording(ExportJobContext& context, const std::string& source, PcvRead
     context.report("读取时间码与 RGB", 0.15 + 0.15 * part);
     return !context.cancelled();
   });
-  if (!built) fail(context.cancelled() ? kCancelled : "视频时间索引读取失败");
+  if (!built) {
+    context.throwIfCancelled();
+    fail("视频时间索引读取失败");
+  }
 }
 
 // The source's fingerprint as the folder listing sees it now; fails when it is not the job's.
@@ -161,8 +165,8 @@ std::string checkedFingerprint(ExportJobContext& context, const VideoJob& job) {
 // while frames flow.
 class FrameOutput {
  public:
-  FrameOutput(int format, const fs::path& staging, const std::string& prefix, const VideoJob& job, bool rgbTrack)
-      : format_(format), staging_(staging), rgbTrack_(rgbTrack) {
+  FrameOutput(int format, const fs::path& staging, const std::string& prefix, const VideoJob& job)
+      : format_(format), staging_(staging) {
     if (format_ == kPngSequence) return;
     const std::string log = (staging / "ffmpeg.log").string();
     const std::string video = (staging / (prefix + (format_ == kMp4 ? ".mp4" : ".mov"))).string();
@@ -178,7 +182,7 @@ class FrameOutput {
     } else if (!video_.write(frame.image.pixels.data(), frame.image.pixels.size())) {
       return "视频编码失败";
     }
-    if (!rgbTrack_ || frame.rgbJpeg.empty()) return {};
+    if (frame.rgbJpeg.empty()) return {};
     // Started at the first picture, so a range without pictures never starts it.
     if (!rgb_.opened() && !rgb_.open(rgbCommand_)) return "无法启动 RGB 编码器";
     if (!rgb_.write(frame.rgbJpeg.data(), frame.rgbJpeg.size())) return "RGB 导出失败";
@@ -195,7 +199,6 @@ class FrameOutput {
  private:
   int format_;
   fs::path staging_;
-  bool rgbTrack_;
   std::string rgbCommand_;
   PipeStream video_;
   PipeStream rgb_;
@@ -216,7 +219,8 @@ FrameRange checkedRange(const json& job, int64_t frameCount) {
   return range;
 }
 
-// Renders every frame of the range on this thread and hands it to the writer thread.
+// Renders every frame of the range on this thread and hands it to the writer thread, with its RGB
+// picture when there is an RGB track.
 void exportFrames(ExportJobContext& context, const VideoJob& job, const FrameRange& range, PcvReader& reader,
                   const ProjectTracks& tracks, FrameOutput& output, bool rgbTrack) {
   FrameWriterThread writer([&output](RenderedFrame& frame) { return output.write(frame); });
@@ -225,14 +229,14 @@ void exportFrames(ExportJobContext& context, const VideoJob& job, const FrameRan
     // A frame the writer already failed on stops the export before anything of a later frame.
     if (const std::string failure = writer.error(); !failure.empty()) fail(failure);
     context.throwIfCancelled();
-    if (!reader.readFrame(static_cast<size_t>(i), frame, true)) fail("读取第 " + std::to_string(i) + " 帧失败");
+    if (!reader.readFrame(static_cast<size_t>(i), frame, rgbTrack)) fail("读取第 " + std::to_string(i) + " 帧失败");
     RenderParams params = paramsForFrameIndex(static_cast<int>(i), frame, reader.baseMetaJson(), tracks);
     params.point_size = params.render_point_size;
     RenderedFrame rendered;
     rendered.index = i;
     rendered.image = renderGpuFrameToImage(frame, params, job.width, job.height, job.flipX, job.flipY);
     if (!rendered.image.complete()) fail("渲染结果为空");
-    if (rgbTrack) rendered.rgbJpeg = std::move(frame.rgbJpeg);
+    rendered.rgbJpeg = std::move(frame.rgbJpeg);
     if (!writer.push(std::move(rendered))) fail(writer.error());
     const int64_t done = i - range.start + 1;
     context.report("导出 " + std::to_string(done) + " / " + std::to_string(range.count()) + " 帧",
@@ -334,7 +338,7 @@ ExportJobResult runVideoExportJob(ExportJobContext& context, const json& documen
 
   const bool rgbTrack = job.rgb && format != kPngSequence && clock.rgbCount(range.start, range.end) > 0;
   {
-    FrameOutput output(format, staging, prefix, job, rgbTrack);
+    FrameOutput output(format, staging, prefix, job);
     exportFrames(context, job, range, reader, tracks, output, rgbTrack);
     if (!output.closeEncoders()) fail("视频编码器未成功结束");
   }

@@ -11,12 +11,11 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <iterator>
 #include <set>
 #include <string>
 #include <thread>
 
-#include "common_test_support.h"
+#include "export_job_support.h"
 #include "pcp_writer.h"
 #include "photo_document.h"
 
@@ -26,15 +25,8 @@ using media::BatchProcess;
 
 namespace {
 
-std::string readFile(const fs::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
-
-void writeScript(const fs::path& path, const std::string& body) {
-  std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
-  fs::permissions(path, fs::perms::owner_all);
-}
+using exportjobtest::readFile;
+using exportjobtest::writeScript;
 
 bool stateSays(const BatchProcess& process, const char* key) {
   return process.state.is_object() && process.state.value(key, false);

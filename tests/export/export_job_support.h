@@ -1,6 +1,7 @@
 #pragma once
 // Runs the real program in export-job mode, with no display, on job documents written into a temp
-// folder, and reads back the state document it leaves beside the job file.
+// folder, and reads back the state document it leaves beside the job file; plus the small file
+// helpers every export test uses.
 #include "common_test_support.h"
 
 #include <fcntl.h>
@@ -9,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -33,6 +35,19 @@ inline std::string readFile(const fs::path& path) {
 
 inline void writeFile(const fs::path& path, const std::string& text) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+}
+
+inline void writeScript(const fs::path& path, const std::string& body, fs::perms permissions = fs::perms::owner_all) {
+  std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
+  fs::permissions(path, permissions);
+}
+
+// The names of the entries of a folder, sorted.
+inline std::vector<std::string> fileNames(const fs::path& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 // Null when the file is missing or not JSON.

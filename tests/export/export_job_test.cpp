@@ -18,6 +18,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using exportjobtest::fileNames;
 using exportjobtest::JobOutcome;
 using exportjobtest::readFile;
 using exportjobtest::readJson;
@@ -34,13 +35,6 @@ const json kEditedParameters = {{"current_point_size", 3.0},
 std::string photoMetadata() { return json{{"depth_width", 4}, {"depth_height", 3}, {"fov_half_deg", 20.0}}.dump(); }
 
 std::vector<uint16_t> photoDepth() { return std::vector<uint16_t>(12, 1500); }
-
-std::vector<std::string> filesIn(const fs::path& folder) {
-  std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
-}
 
 json failureState(const std::string& stage, bool canceled = false, const std::string& output = "") {
   return {{"progress", 0},     {"stage", stage},       {"finished", true},
@@ -127,7 +121,7 @@ TEST_F(PhotoJobTest, JpegExportsAreNamedByVersionAndNeverReplaceAFile) {
   job["note"] = "第二版";
   outcome = run(job);
   EXPECT_EQ(outcome.state, successState(out / "take_2.jpg", "2"));
-  EXPECT_EQ(filesIn(out), (std::vector<std::string>{"take_1.jpg", "take_1_export_2.jpg", "take_1_export_3.jpg",
+  EXPECT_EQ(fileNames(out), (std::vector<std::string>{"take_1.jpg", "take_1_export_2.jpg", "take_1_export_3.jpg",
                                                     "take_2.jpg", "take_original.jpg",
                                                     "take_original_export_2.jpg"}));
 }
@@ -141,7 +135,7 @@ TEST_F(PhotoJobTest, SvgCanvasesAreNotBoundByTheTextureLimit) {
   EXPECT_NE(svg.find("width=\"20000\""), std::string::npos);
   EXPECT_EQ(readJson(photos / "take.json")["versions"]["1"]["editor_media"]["export_file"],
             (out / "take_1.svg").string());
-  EXPECT_EQ(filesIn(out), std::vector<std::string>{"take_1.svg"});
+  EXPECT_EQ(fileNames(out), std::vector<std::string>{"take_1.svg"});
 }
 
 TEST_F(PhotoJobTest, EveryFailedCheckEndsWithItsTextAndLeavesNoFiles) {
@@ -185,7 +179,7 @@ TEST_F(PhotoJobTest, EveryFailedCheckEndsWithItsTextAndLeavesNoFiles) {
     const JobOutcome outcome = run(job);
     EXPECT_EQ(outcome.exitCode, 1);
     EXPECT_EQ(outcome.state, failureState(c.stage));
-    EXPECT_TRUE(filesIn(out).empty());
+    EXPECT_TRUE(fileNames(out).empty());
   }
   EXPECT_FALSE(fs::exists(photos / "take.json"));
 }
@@ -245,7 +239,7 @@ TEST_F(PhotoJobTest, CancelFileBeforeTheStartCancelsAndWritesNothing) {
   const JobOutcome outcome = exportjobtest::runJob(jobPath);
   EXPECT_EQ(outcome.exitCode, 1);
   EXPECT_EQ(outcome.state, failureState("已取消", true));
-  EXPECT_TRUE(filesIn(out).empty());
+  EXPECT_TRUE(fileNames(out).empty());
   EXPECT_FALSE(fs::exists(photos / "take.json"));
 }
 
@@ -288,7 +282,7 @@ TEST_F(PhotoJobTest, VersionThatCannotBeRecordedStillNamesThePlacedOutput) {
   EXPECT_EQ(state.value("stage", "").rfind(prefix, 0), 0u) << state;
   EXPECT_GT(state.value("stage", "").size(), prefix.size());
   EXPECT_EQ(state, failureState(state.value("stage", ""), false, placed.string()));
-  EXPECT_EQ(filesIn(out), std::vector<std::string>{placed.filename().string()});
+  EXPECT_EQ(fileNames(out), std::vector<std::string>{placed.filename().string()});
   EXPECT_EQ(readJson(sidecar), meta);
 }
 

@@ -7,16 +7,18 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
-#include "common_test_support.h"
+#include "export_job_support.h"
 #include "sample_scene.h"
 
 namespace fs = std::filesystem;
 
 namespace {
+
+using exportjobtest::readFile;
+using exportjobtest::writeScript;
 
 constexpr const char* kSystemFfmpeg = "/usr/bin/ffmpeg";
 
@@ -31,16 +33,6 @@ std::string shellOutput(const std::string& command, int* status = nullptr) {
   const int result = decodeExitStatus(pclose(pipe));
   if (status) *status = result;
   return output;
-}
-
-std::string readFile(const fs::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
-
-void writeScript(const fs::path& path, const std::string& body, fs::perms permissions) {
-  std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
-  fs::permissions(path, permissions);
 }
 
 constexpr fs::perms kExecutable = fs::perms::owner_all;

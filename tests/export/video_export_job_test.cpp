@@ -27,6 +27,7 @@ namespace {
 
 using nlohmann::json;
 namespace fs = std::filesystem;
+using exportjobtest::fileNames;
 using exportjobtest::JobOutcome;
 using exportjobtest::JobProcess;
 using exportjobtest::readFile;
@@ -150,13 +151,6 @@ std::string ffprobe(const std::vector<std::string>& arguments) {
 std::string describeVideo(const fs::path& file) {
   return ffprobe({"-count_frames", "-select_streams", "v:0", "-show_entries",
                   "stream=codec_name,profile,width,height,nb_read_frames", "-of", "csv=p=0", file.string()});
-}
-
-std::vector<std::string> fileNames(const fs::path& folder) {
-  std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
 }
 
 TEST(VideoExportJob, PngSequenceNamesFramesBySourceIndexAndRecordsTheExport) {
