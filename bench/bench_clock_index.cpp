@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "clock_index.h"
 #include "pcv_reader.h"
 #include "pcv_writer.h"
@@ -25,16 +26,15 @@ constexpr size_t kSegments = 4;
 // A 640 x 576 recording in four segments whose frames carry the sample library's metadata, with a
 // colour picture on every other frame. Depth and pictures are token-sized: the build reads neither.
 struct BenchRecording {
-  fs::path folder;
+  benchsupport::TemporaryFolder temporary;
+  const fs::path& folder = temporary.path();
   std::string path;
 
   bool create(std::string& error) {
-    std::string pattern = (fs::temp_directory_path() / "tessaline-bench-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
+    if (folder.empty()) {
       error = "cannot create a temporary folder";
       return false;
     }
-    folder = pattern;
     samples::RecordingPlan plan = samples::libraryPlan().front();
     plan.kind = pcvwrite::FrameKind::Frm3;
     plan.width = 640;
@@ -61,10 +61,6 @@ struct BenchRecording {
     return true;
   }
 
-  ~BenchRecording() {
-    std::error_code ignored;
-    if (!folder.empty()) fs::remove_all(folder, ignored);
-  }
 };
 
 void benchBuild(benchmark::State& state, const std::string& path) {

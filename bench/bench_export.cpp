@@ -17,6 +17,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "bench_support.h"
 #include "directory_listing.h"
 #include "export_job.h"
 #include "ffmpeg.h"
@@ -43,19 +44,18 @@ double secondsSince(Clock::time_point start) {
 
 // The recording, the GL context and the process-wide ffmpeg path, made once.
 struct ExportBench {
-  fs::path folder;
+  benchsupport::TemporaryFolder temporary;
+  const fs::path& folder = temporary.path();
   std::string source;
   std::string fingerprint;
   std::unique_ptr<platform::OffscreenGlContext> gl;
   std::string error;
 
   ExportBench() {
-    std::string pattern = (fs::temp_directory_path() / "tessaline-bench-export-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
+    if (folder.empty()) {
       error = "no temp folder";
       return;
     }
-    folder = pattern;
     // A walk of the sample library, so every frame has a room full of points.
     samples::RecordingPlan plan = samples::libraryPlan().front();
     plan.kind = pcvwrite::FrameKind::Frm1;
@@ -75,10 +75,6 @@ struct ExportBench {
     if (gl && !initVideoPointProgram(status)) error = status;
     setFfmpegPath(findFfmpegPath());
     if (ffmpegPath().empty()) error = "no ffmpeg";
-  }
-  ~ExportBench() {
-    std::error_code ignored;
-    if (!folder.empty()) fs::remove_all(folder, ignored);
   }
 
   // Runs one job of the given format through the runner; wall time in seconds, negative on failure.

@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "bench_support.h"
 #include "directory_listing.h"
 #include "pcv_writer.h"
 
@@ -22,15 +23,14 @@ constexpr size_t kSegments = 3;
 constexpr size_t kVersions = 10;
 
 struct BenchFolder {
-  fs::path folder;
+  benchsupport::TemporaryFolder temporary;
+  const fs::path& folder = temporary.path();
 
   bool create(std::string& error) {
-    std::string pattern = (fs::temp_directory_path() / "tessaline-bench-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
+    if (folder.empty()) {
       error = "cannot create a temporary folder";
       return false;
     }
-    folder = pattern;
     pcvwrite::Frame frame;
     frame.metaJson = R"({"depth_width":2,"depth_height":2})";
     frame.depth = {1000, 1001, 1002, 1003};
@@ -56,10 +56,6 @@ struct BenchFolder {
     return true;
   }
 
-  ~BenchFolder() {
-    std::error_code ignored;
-    if (!folder.empty()) fs::remove_all(folder, ignored);
-  }
 };
 
 void benchListing(benchmark::State& state, const std::string& folder) {

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "pcv_reader.h"
 #include "pcv_writer.h"
 #include "sample_library.h"
@@ -50,25 +51,20 @@ uint32_t u32At(const std::vector<uint8_t>& bytes, size_t offset) {
 
 // Recordings written once per run into a fresh temporary folder.
 struct BenchFiles {
-  fs::path folder;
+  benchsupport::TemporaryFolder temporary;
+  const fs::path& folder = temporary.path();
   std::map<std::string, std::string> openPaths;     // index style -> first segment
   std::map<std::string, std::string> readPaths;     // frame kind -> 640 x 576 recording
   std::vector<CompressedPayload> frm2Payloads;      // where the FRM2 recording keeps its LZ4 blocks
 
   bool create(std::string& error) {
-    std::string pattern = (fs::temp_directory_path() / "tessaline-bench-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
+    if (folder.empty()) {
       error = "cannot create a temporary folder";
       return false;
     }
-    folder = pattern;
     return writeOpenRecordings(error) && writeReadRecordings(error);
   }
 
-  ~BenchFiles() {
-    std::error_code ignored;
-    if (!folder.empty()) fs::remove_all(folder, ignored);
-  }
 
  private:
   bool writeOpenRecordings(std::string& error) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "camera_thumbnail.h"
 #include "pcv_writer.h"
 #include "preview_cache.h"
@@ -34,17 +35,8 @@ std::vector<uint16_t> wallDepth() {
 
 // One private folder for the whole run, removed at exit.
 const fs::path& benchFolder() {
-  static const fs::path folder = [] {
-    std::string pattern = (fs::temp_directory_path() / "tessaline-bench-XXXXXX").string();
-    return fs::path(mkdtemp(pattern.data()) != nullptr ? pattern : std::string());
-  }();
-  static const struct Remover {
-    ~Remover() {
-      std::error_code ignored;
-      fs::remove_all(benchFolder(), ignored);
-    }
-  } remover;
-  return folder;
+  static const benchsupport::TemporaryFolder folder;
+  return folder.path();
 }
 
 FrameData wallFrame() {

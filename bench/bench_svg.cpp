@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "pcp_capture.h"
 #include "pcp_writer.h"
 #include "svg_export.h"
@@ -20,17 +21,16 @@ constexpr uint32_t kHeight = 576;
 
 // A colour photo of a gently curved wall 1.5 to 3.5 m away, written to disk and loaded back once.
 struct FullPhoto {
-  fs::path folder;
+  benchsupport::TemporaryFolder temporary;
+  const fs::path& folder = temporary.path();
   pcp::CaptureData capture;
   std::string error;
 
   FullPhoto() {
-    std::string pattern = (fs::temp_directory_path() / "tessaline-bench-svg-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
+    if (folder.empty()) {
       error = "mkdtemp failed";
       return;
     }
-    folder = pattern;
     pcpwrite::Photo photo;
     photo.metaJson = R"({"depth_width": 640, "depth_height": 576, "fov_half_deg": 30, "color_mode": true})";
     std::vector<uint8_t> rgb;
@@ -47,10 +47,6 @@ struct FullPhoto {
     photo.picture = pcpwrite::encodePng(rgb, kWidth, kHeight);
     const std::string path = (folder / "full.pcp").string();
     if (!pcpwrite::writePcp(path, photo) || !pcp::loadPcp(path, "", capture)) error = "cannot write or load " + path;
-  }
-  ~FullPhoto() {
-    std::error_code ignored;
-    if (!folder.empty()) fs::remove_all(folder, ignored);
   }
 };
 
